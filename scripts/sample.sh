@@ -1,0 +1,9 @@
+#!/bin/sh
+# Builds the static launcher and runs one sample policy, printing its reply line.
+set -eu
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DTARROW_TESTS=OFF >/dev/null
+cmake --build build -j"$(nproc)" --target tarrow-jail >/dev/null
+printf '%s\n' '{"isolation":"none","cwd":"/tmp","argv":["sh","-c","echo hello from $(pwd)"]}' |
+    build/tarrow-jail

@@ -1,0 +1,3 @@
+#include "fatal.hpp"
+
+int main() { tj::fatal_exit("not built yet"); }

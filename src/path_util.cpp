@@ -1,0 +1,65 @@
+#include "path_util.hpp"
+
+#include <climits>
+#include <cstdlib>
+
+#include <memory>
+
+namespace tj {
+
+std::vector<std::string_view> path_components(std::string_view path) {
+    std::vector<std::string_view> parts;
+    size_t i = 0;
+    if (!path.empty() && path[0] == '/') {
+        parts.push_back(path.substr(0, 1));
+        i = 1;
+    }
+    while (i < path.size()) {
+        size_t end = path.find('/', i);
+        if (end == std::string_view::npos) end = path.size();
+        std::string_view part = path.substr(i, end - i);
+        if (!part.empty() && !(part == "." && !parts.empty())) parts.push_back(part);
+        i = end + 1;
+    }
+    return parts;
+}
+
+bool path_equal(std::string_view a, std::string_view b) {
+    return path_components(a) == path_components(b);
+}
+
+bool path_under(std::string_view path, std::string_view base) {
+    auto p = path_components(path);
+    auto b = path_components(base);
+    if (b.size() > p.size()) return false;
+    for (size_t i = 0; i < b.size(); ++i)
+        if (p[i] != b[i]) return false;
+    return true;
+}
+
+std::string path_remainder(std::string_view path, std::string_view base) {
+    auto p = path_components(path);
+    size_t skip = path_components(base).size();
+    std::string out;
+    for (size_t i = skip; i < p.size(); ++i) {
+        if (!out.empty()) out += '/';
+        out += p[i];
+    }
+    return out;
+}
+
+std::string path_join(std::string_view base, std::string_view rest) {
+    std::string out(base);
+    if (rest.empty()) return out;
+    if (out.empty() || out.back() != '/') out += '/';
+    out += rest;
+    return out;
+}
+
+Result<std::string> canonicalize(const std::string& path) {
+    std::unique_ptr<char, decltype(&free)> resolved(realpath(path.c_str(), nullptr), &free);
+    if (!resolved) return fail_system();
+    return std::string(resolved.get());
+}
+
+}  // namespace tj

@@ -1,0 +1,24 @@
+// Reply lines: one compact JSON object per line on standard output, keys in
+// ascending byte order, written in one piece.
+#pragma once
+
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include <boost/json/value.hpp>
+
+#include "error.hpp"
+
+namespace tj {
+
+using ReplyField = std::pair<std::string_view, boost::json::value>;
+
+// The object's text with its newline; keys are sorted here, whatever the order given.
+std::string reply_text(std::initializer_list<ReplyField> fields);
+
+// Writes reply_text(fields) to standard output.
+Result<> write_reply(std::initializer_list<ReplyField> fields);
+
+}  // namespace tj

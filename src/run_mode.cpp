@@ -1,0 +1,24 @@
+#include "run_mode.hpp"
+
+#include <unistd.h>
+
+#include "exec/run_foreground.hpp"
+#include "exec/run_once.hpp"
+#include "fatal.hpp"
+#include "serve/serve_loop.hpp"
+
+namespace tj {
+
+void run_mode(const Policy& policy, bool in_jail, std::optional<int> interrupt_fd) {
+    if (policy.mode == "serve") serve_loop(policy.cwd, in_jail, interrupt_fd);
+    RunSpec spec = run_spec_from_policy(policy);
+    if (policy.mode == "exec") {
+        Error error = run_foreground(spec, policy.cwd).error();
+        fatal_exit("child execution failed: " + error.text);
+    }
+    auto ran = run_once(spec, policy.cwd, std::nullopt);
+    if (!ran) fatal_exit("child execution failed: " + ran.error().text);
+    _exit(0);
+}
+
+}  // namespace tj

@@ -1,0 +1,148 @@
+#include "harness.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+
+#include <boost/json/serialize.hpp>
+#include <boost/json/string.hpp>
+
+namespace tj::e2e {
+namespace {
+
+double now_s() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+void make_pipe(int fds[2]) {
+    if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe2");
+}
+
+// Child side: fds land at 0, 1, 2 and (policy) 3; everything else is closed on exec.
+[[noreturn]] void exec_child(const Launch& l, int in, int out, int err, int policy,
+                             const std::vector<std::string>& argv) {
+    dup2(out, 1);
+    dup2(err, 2);
+    if (l.stdin_closed) {
+        close(0);
+    } else {
+        dup2(in, 0);
+    }
+    if (policy >= 0) dup2(policy, 3);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    signal(SIGPIPE, SIG_DFL);
+    execv(args[0], args.data());
+    _exit(127);
+}
+
+void pump(int in_w, const std::string& input, int out_r, int err_r, pid_t pid, double timeout,
+          Outcome& o) {
+    size_t written = 0;
+    if (input.empty() && in_w >= 0) {
+        close(in_w);
+        in_w = -1;
+    }
+    const double deadline = now_s() + timeout;
+    bool killed = false;
+    while (out_r >= 0 || err_r >= 0) {
+        pollfd fds[3] = {{out_r, POLLIN, 0}, {err_r, POLLIN, 0}, {in_w, POLLOUT, 0}};
+        int left = static_cast<int>((deadline - now_s()) * 1000);
+        if (left <= 0 && !killed) {
+            kill(pid, SIGKILL);
+            killed = true;
+        }
+        poll(fds, 3, left > 0 ? left : 100);
+        char buf[65536];
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
+            ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                (i == 0 ? o.out : o.err).append(buf, static_cast<size_t>(n));
+            } else {
+                close(fds[i].fd);
+                (i == 0 ? out_r : err_r) = -1;
+            }
+        }
+        if (in_w >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
+            ssize_t n = write(in_w, input.data() + written, input.size() - written);
+            if (n > 0) written += static_cast<size_t>(n);
+            if (n < 0 || written == input.size()) {
+                close(in_w);
+                in_w = -1;
+            }
+        }
+    }
+    if (in_w >= 0) close(in_w);
+}
+
+}  // namespace
+
+std::string launcher_path() { return TARROW_BIN; }
+std::string helper_path(const std::string& name) { return std::string(TARROW_HELPERS) + "/" + name; }
+
+Outcome run_launcher(const Launch& l) {
+    signal(SIGPIPE, SIG_IGN);
+    int in[2], out[2], err[2], pol[2] = {-1, -1};
+    make_pipe(in);
+    make_pipe(out);
+    make_pipe(err);
+    std::vector<std::string> argv = l.prefix;
+    argv.push_back(launcher_path());
+    argv.insert(argv.end(), l.args.begin(), l.args.end());
+    if (l.policy_fd) {
+        make_pipe(pol);
+        if (write(pol[1], l.policy_fd->data(), l.policy_fd->size()) < 0) throw std::runtime_error("w");
+        close(pol[1]);
+        argv.push_back("--policy-fd");
+        argv.push_back("3");
+    }
+    pid_t pid = fork();
+    if (pid == 0) exec_child(l, in[0], out[1], err[1], pol[0], argv);
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    if (pol[0] >= 0) close(pol[0]);
+    Outcome o;
+    pump(in[1], l.stdin_data, out[0], err[0], pid, l.timeout_s, o);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    o.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return o;
+}
+
+Outcome run_policy(const std::string& policy, const std::string& more_stdin) {
+    Launch l;
+    l.stdin_data = policy + "\n" + more_stdin;
+    return run_launcher(l);
+}
+
+TempDir::TempDir() {
+    char tmpl[] = "/tmp/tj-e2e-XXXXXX";
+    if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp");
+    path_ = tmpl;
+    chmod(path_.c_str(), 0755);
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+std::string quote(const std::string& text) {
+    return boost::json::serialize(boost::json::string(text));
+}
+
+}  // namespace tj::e2e

@@ -1,0 +1,51 @@
+// Runs the built launcher as a supervisor would: policy on a descriptor or on
+// standard input, standard streams captured, exit status returned.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tj::e2e {
+
+struct Outcome {
+    int status = -1;  // exit code, or 128 + signal
+    std::string out;
+    std::string err;
+};
+
+struct Launch {
+    std::vector<std::string> args;          // after the program name
+    std::optional<std::string> policy_fd;  // policy text passed on a descriptor (--policy-fd added)
+    std::string stdin_data;                // standard input's content
+    bool stdin_closed = false;             // start with descriptor 0 closed
+    std::vector<std::string> prefix;       // e.g. setpriv ... to run unprivileged
+    double timeout_s = 60;
+};
+
+Outcome run_launcher(const Launch& launch);
+
+// Shorthand: policy text on standard input, followed by `more_stdin`.
+Outcome run_policy(const std::string& policy, const std::string& more_stdin = "");
+
+std::string launcher_path();
+std::string helper_path(const std::string& name);
+
+// A fresh directory under /tmp, removed at destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+// A JSON string literal for `text`.
+std::string quote(const std::string& text);
+
+}  // namespace tj::e2e
