@@ -41,6 +41,14 @@ inline std::unexpected<Error> fail_system(int err = errno) {
     return std::unexpected(Error{err, system_error_text(err)});
 }
 
+namespace detail {
+template <typename T>
+T take(Result<T>&& r) {
+    return std::move(*r);
+}
+inline void take(Result<>&&) {}
+}  // namespace detail
+
 }  // namespace tj
 
 // Propagates the error of an expression yielding Result<T>; evaluates to the value.
@@ -48,7 +56,7 @@ inline std::unexpected<Error> fail_system(int err = errno) {
     ({                                                                 \
         auto tj_try_result_ = (expr);                                  \
         if (!tj_try_result_) return std::unexpected(std::move(tj_try_result_.error())); \
-        std::move(*tj_try_result_);                                    \
+        ::tj::detail::take(std::move(tj_try_result_));                 \
     })
 
 // As TJ_TRY, putting "label: " in front of the error.
@@ -57,5 +65,5 @@ inline std::unexpected<Error> fail_system(int err = errno) {
         auto tj_try_result_ = (expr);                                            \
         if (!tj_try_result_)                                                     \
             return std::unexpected(std::move(tj_try_result_.error()).wrap(label)); \
-        std::move(*tj_try_result_);                                              \
+        ::tj::detail::take(std::move(tj_try_result_));                           \
     })
