@@ -1,0 +1,81 @@
+// Typed decoding of a token list: the schema walks the tokens in input order,
+// so every error is found, and positioned, where the input departs from it.
+// Messages follow one convention: "invalid type: {found}, expected {what}",
+// "invalid value: ...", "unknown field `{}`, expected one of ...",
+// "duplicate field `{}`", "missing field `{}`", "invalid length {}, expected {}".
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "error.hpp"
+#include "json/token_reader.hpp"
+
+namespace tj::json {
+
+class Cursor {
+public:
+    Cursor(std::string_view text, const TokenList& list) : text_(text), list_(list) {}
+
+    // The next token; past the last one, the reader's syntax error.
+    Result<const Token*> next();
+    Result<const Token*> peek();
+    // Fails with `text` positioned at the last token taken (or the override).
+    std::unexpected<Error> error_here(std::string text) const;
+    // Positions every later schema error at `pos` (for values the reader
+    // buffers whole before decoding them).
+    void pin_position(size_t pos) { pinned_ = pos; }
+    // After the top-level value: only a syntax error may remain.
+    Result<> finish() const;
+    // Skips one whole value.
+    Result<> skip_value();
+    const TokenList& list() const { return list_; }
+
+private:
+    std::string_view text_;
+    const TokenList& list_;
+    size_t index_ = 0;
+    std::optional<size_t> pinned_;
+};
+
+// "string \"x\"", "integer `5`", "floating point `1.5`", "boolean `true`",
+// "null", "sequence", "map".
+std::string describe(const Token& token);
+
+Result<std::string> read_string(Cursor& c);
+Result<std::vector<std::string>> read_string_list(Cursor& c);
+Result<std::vector<std::pair<std::string, std::string>>> read_pair_list(Cursor& c);
+Result<double> read_f64(Cursor& c);
+Result<uint64_t> read_u64(Cursor& c);
+Result<int32_t> read_i32(Cursor& c);
+
+// One field of a record: its key and how to decode its value into the record.
+struct Field {
+    std::string_view key;
+    bool required;
+    std::function<Result<>(Cursor&)> read;
+};
+
+struct RecordShape {
+    std::string_view expecting;  // "struct Policy"
+    std::string_view array_expecting;  // "struct Policy with 15 elements"
+    std::span<const Field> fields;
+    bool ignore_unknown = false;
+};
+
+// Reads an object (keys in any order, each once) or an array (fields in
+// declaration order, trailing ones defaulted) whose first token is `first`.
+Result<> read_record_body(Cursor& c, const Token& first, const RecordShape& shape);
+// As above, taking the first token from the cursor.
+Result<> read_record(Cursor& c, const RecordShape& shape);
+
+// Decodes a whole text as one record; errors carry the position suffix.
+Result<> decode_text(std::string_view text, const RecordShape& shape);
+
+}  // namespace tj::json

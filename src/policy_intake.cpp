@@ -1,0 +1,53 @@
+#include "policy_intake.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "line_reader.hpp"
+#include "path_util.hpp"
+#include "text_util.hpp"
+#include "unique_fd.hpp"
+
+namespace tj {
+namespace {
+
+bool contains_path(const std::vector<std::string>& list, const std::string& path) {
+    return std::any_of(list.begin(), list.end(),
+                       [&](const std::string& p) { return path_equal(p, path); });
+}
+
+}  // namespace
+
+Result<std::string> read_policy_line(std::optional<int> policy_fd) {
+    std::optional<std::string> line;
+    if (policy_fd) {
+        UniqueFd owned(*policy_fd);
+        LineReader reader(*policy_fd);
+        line = TJ_TRY(reader.read_line());
+    } else {
+        line = TJ_TRY(stdin_reader().read_line());
+    }
+    if (!line || !valid_utf8(*line) || is_blank(*line)) return fail("blank or not UTF-8");
+    return *line;
+}
+
+void widen_hide_paths(Policy& policy) {
+    const std::vector<std::string> before = policy.hide_paths;
+    for (const auto& hide : before) {
+        auto canonical = canonicalize(hide);
+        if (canonical && !contains_path(before, *canonical)) policy.hide_paths.push_back(*canonical);
+    }
+    const std::vector<std::string> widened = policy.hide_paths;
+    std::vector<std::string> translated;
+    for (const auto& hide : widened) {
+        for (const auto& [grant, source] : policy.grant_sources) {
+            if (!path_under(hide, source)) continue;
+            std::string path = path_join(grant, path_remainder(hide, source));
+            if (!contains_path(widened, path)) translated.push_back(path);
+        }
+    }
+    policy.hide_paths.insert(policy.hide_paths.end(), translated.begin(), translated.end());
+}
+
+}  // namespace tj
