@@ -14,9 +14,8 @@ std::optional<int> parse_i32(const std::string& text) {
         negative = digits[0] == '-';
         digits.remove_prefix(1);
     }
-    if (digits.empty() || !std::all_of(digits.begin(), digits.end(), [](char c) {
-            return c >= '0' && c <= '9';
-        }))
+    if (digits.empty() ||
+        !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
         return std::nullopt;
     long long value = 0;
     auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);

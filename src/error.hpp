@@ -52,18 +52,18 @@ inline void take(Result<>&&) {}
 }  // namespace tj
 
 // Propagates the error of an expression yielding Result<T>; evaluates to the value.
-#define TJ_TRY(expr)                                                   \
-    ({                                                                 \
-        auto tj_try_result_ = (expr);                                  \
+#define TJ_TRY(expr)                                                                    \
+    ({                                                                                  \
+        auto tj_try_result_ = (expr);                                                   \
         if (!tj_try_result_) return std::unexpected(std::move(tj_try_result_.error())); \
-        ::tj::detail::take(std::move(tj_try_result_));                 \
+        ::tj::detail::take(std::move(tj_try_result_));                                  \
     })
 
 // As TJ_TRY, putting "label: " in front of the error.
-#define TJ_TRY_AS(label, expr)                                                   \
-    ({                                                                           \
-        auto tj_try_result_ = (expr);                                            \
-        if (!tj_try_result_)                                                     \
+#define TJ_TRY_AS(label, expr)                                                     \
+    ({                                                                             \
+        auto tj_try_result_ = (expr);                                              \
+        if (!tj_try_result_)                                                       \
             return std::unexpected(std::move(tj_try_result_.error()).wrap(label)); \
-        ::tj::detail::take(std::move(tj_try_result_));                           \
+        ::tj::detail::take(std::move(tj_try_result_));                             \
     })

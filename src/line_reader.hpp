@@ -12,7 +12,7 @@
 namespace tj {
 
 class LineReader {
-public:
+  public:
     explicit LineReader(int fd) : fd_(fd) {}
 
     // The next line with its newline (without one at end of input), or
@@ -27,7 +27,7 @@ public:
     }
     int fd() const { return fd_; }
 
-private:
+  private:
     static constexpr size_t kChunk = 8192;
     int fd_;
     std::string buf_;

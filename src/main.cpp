@@ -46,7 +46,8 @@ void prepare_interrupt_fd(int fd) {
     int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
         fatal_exit("could not set O_NONBLOCK on --interrupt-fd");
-    if (fcntl(fd, F_SETFD, FD_CLOEXEC) < 0) fatal_exit("could not set FD_CLOEXEC on --interrupt-fd");
+    if (fcntl(fd, F_SETFD, FD_CLOEXEC) < 0)
+        fatal_exit("could not set FD_CLOEXEC on --interrupt-fd");
 }
 
 Policy take_policy(std::optional<int> policy_fd) {

@@ -36,7 +36,8 @@ void widen_hide_paths(Policy& policy) {
     const std::vector<std::string> before = policy.hide_paths;
     for (const auto& hide : before) {
         auto canonical = canonicalize(hide);
-        if (canonical && !contains_path(before, *canonical)) policy.hide_paths.push_back(*canonical);
+        if (canonical && !contains_path(before, *canonical))
+            policy.hide_paths.push_back(*canonical);
     }
     const std::vector<std::string> widened = policy.hide_paths;
     std::vector<std::string> translated;

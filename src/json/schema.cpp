@@ -49,12 +49,24 @@ std::string debug_quote(std::string_view s) {
     std::string out = "\"";
     for (unsigned char ch : s) {
         switch (ch) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\0': out += "\\0"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\0':
+                out += "\\0";
+                break;
             default:
                 if (ch < 0x20 || ch == 0x7f) {
                     out += fmt::format("\\u{{{:x}}}", ch);
@@ -67,7 +79,8 @@ std::string debug_quote(std::string_view s) {
 }
 
 std::string float_text(double v) {
-    if (std::isfinite(v) && v == std::trunc(v) && std::fabs(v) < 1e16) return fmt::format("{:.1f}", v);
+    if (std::isfinite(v) && v == std::trunc(v) && std::fabs(v) < 1e16)
+        return fmt::format("{:.1f}", v);
     return fmt::format("{}", v);
 }
 
@@ -79,7 +92,9 @@ std::unexpected<Error> invalid_value(const Cursor& c, const Token& t, std::strin
     return c.error_here(fmt::format("invalid value: {}, expected {}", describe(t), expected));
 }
 
-bool is_end(const Token& t) { return t.kind == TokenKind::ArrayEnd; }
+bool is_end(const Token& t) {
+    return t.kind == TokenKind::ArrayEnd;
+}
 
 // Reads a sequence, calling `element` for each element until its end.
 template <typename F>
@@ -154,16 +169,25 @@ Result<> read_array_fields(Cursor& c, const RecordShape& shape) {
 
 std::string describe(const Token& t) {
     switch (t.kind) {
-        case TokenKind::ObjectBegin: return "map";
-        case TokenKind::ArrayBegin: return "sequence";
+        case TokenKind::ObjectBegin:
+            return "map";
+        case TokenKind::ArrayBegin:
+            return "sequence";
         case TokenKind::String:
-        case TokenKind::Key: return "string " + debug_quote(t.text);
-        case TokenKind::Int64: return fmt::format("integer `{}`", t.i64);
-        case TokenKind::Uint64: return fmt::format("integer `{}`", t.u64);
-        case TokenKind::Double: return fmt::format("floating point `{}`", float_text(t.dbl));
-        case TokenKind::Bool: return fmt::format("boolean `{}`", t.boolean);
-        case TokenKind::Null: return "null";
-        default: return "end of container";
+        case TokenKind::Key:
+            return "string " + debug_quote(t.text);
+        case TokenKind::Int64:
+            return fmt::format("integer `{}`", t.i64);
+        case TokenKind::Uint64:
+            return fmt::format("integer `{}`", t.u64);
+        case TokenKind::Double:
+            return fmt::format("floating point `{}`", float_text(t.dbl));
+        case TokenKind::Bool:
+            return fmt::format("boolean `{}`", t.boolean);
+        case TokenKind::Null:
+            return "null";
+        default:
+            return "end of container";
     }
 }
 
@@ -199,7 +223,8 @@ Result<std::vector<std::pair<std::string, std::string>>> read_pair_list(Cursor& 
             }
         }
         TJ_TRY(c.next());
-        if (n != 2) return c.error_here(fmt::format("invalid length {}, expected a tuple of size 2", n));
+        if (n != 2)
+            return c.error_here(fmt::format("invalid length {}, expected a tuple of size 2", n));
         out.emplace_back(std::move(parts[0]), std::move(parts[1]));
         return {};
     }));
@@ -209,21 +234,27 @@ Result<std::vector<std::pair<std::string, std::string>>> read_pair_list(Cursor& 
 Result<double> read_f64(Cursor& c) {
     const Token* t = TJ_TRY(c.next());
     switch (t->kind) {
-        case TokenKind::Int64: return static_cast<double>(t->i64);
-        case TokenKind::Uint64: return static_cast<double>(t->u64);
-        case TokenKind::Double: return t->dbl;
-        default: return invalid_type(c, *t, "f64");
+        case TokenKind::Int64:
+            return static_cast<double>(t->i64);
+        case TokenKind::Uint64:
+            return static_cast<double>(t->u64);
+        case TokenKind::Double:
+            return t->dbl;
+        default:
+            return invalid_type(c, *t, "f64");
     }
 }
 
 Result<uint64_t> read_u64(Cursor& c) {
     const Token* t = TJ_TRY(c.next());
     switch (t->kind) {
-        case TokenKind::Uint64: return t->u64;
+        case TokenKind::Uint64:
+            return t->u64;
         case TokenKind::Int64:
             if (t->i64 < 0) return invalid_value(c, *t, "u64");
             return static_cast<uint64_t>(t->i64);
-        default: return invalid_type(c, *t, "u64");
+        default:
+            return invalid_type(c, *t, "u64");
     }
 }
 
@@ -235,8 +266,10 @@ Result<int32_t> read_i32(Cursor& c) {
                 t->i64 > std::numeric_limits<int32_t>::max())
                 return invalid_value(c, *t, "i32");
             return static_cast<int32_t>(t->i64);
-        case TokenKind::Uint64: return invalid_value(c, *t, "i32");
-        default: return invalid_type(c, *t, "i32");
+        case TokenKind::Uint64:
+            return invalid_value(c, *t, "i32");
+        default:
+            return invalid_type(c, *t, "i32");
     }
 }
 

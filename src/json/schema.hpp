@@ -20,7 +20,7 @@
 namespace tj::json {
 
 class Cursor {
-public:
+  public:
     Cursor(std::string_view text, const TokenList& list) : text_(text), list_(list) {}
 
     // The next token; past the last one, the reader's syntax error.
@@ -37,7 +37,7 @@ public:
     Result<> skip_value();
     const TokenList& list() const { return list_; }
 
-private:
+  private:
     std::string_view text_;
     const TokenList& list_;
     size_t index_ = 0;
@@ -63,7 +63,7 @@ struct Field {
 };
 
 struct RecordShape {
-    std::string_view expecting;  // "struct Policy"
+    std::string_view expecting;        // "struct Policy"
     std::string_view array_expecting;  // "struct Policy with 15 elements"
     std::span<const Field> fields;
     bool ignore_unknown = false;

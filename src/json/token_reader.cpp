@@ -1,7 +1,7 @@
 #include "json/token_reader.hpp"
 
-#include <boost/json/basic_parser_impl.hpp>
 #include <fmt/core.h>
+#include <boost/json/basic_parser_impl.hpp>
 
 namespace tj::json {
 namespace {
@@ -53,7 +53,9 @@ struct Collector {
         return true;
     }
     bool on_key(string_view s, std::size_t, error_code&) { return text(TokenKind::Key, s); }
-    bool on_string_part(string_view s, std::size_t n, error_code& ec) { return on_key_part(s, n, ec); }
+    bool on_string_part(string_view s, std::size_t n, error_code& ec) {
+        return on_key_part(s, n, ec);
+    }
     bool on_string(string_view s, std::size_t, error_code&) { return text(TokenKind::String, s); }
     bool on_number_part(string_view, error_code&) { return true; }
     bool on_int64(std::int64_t v, string_view, error_code&) {
@@ -85,13 +87,21 @@ struct Collector {
         pending.clear();
         return true;
     }
-
 };
 
 bool splits_after(char c) {
     switch (c) {
-        case '{': case '}': case '[': case ']': case ':': case ',': case '"':
-        case ' ': case '\t': case '\n': case '\r':
+        case '{':
+        case '}':
+        case '[':
+        case ']':
+        case ':':
+        case ',':
+        case '"':
+        case ' ':
+        case '\t':
+        case '\n':
+        case '\r':
             return true;
         default:
             return false;
@@ -134,6 +144,15 @@ TokenList tokenize(std::string_view text) {
         if (ec) {
             list.error = syntax_message(ec);
             list.error_pos = start + used;
+            return list;
+        }
+        if (parser.done()) {
+            // Only white space may follow the value.
+            size_t rest = text.find_first_not_of(" \t\n\r", start + used);
+            if (rest != std::string_view::npos) {
+                list.error = "trailing characters";
+                list.error_pos = rest + 1;
+            }
             return list;
         }
         if (!more) break;

@@ -28,7 +28,7 @@ enum class TokenKind {
 
 struct Token {
     TokenKind kind;
-    size_t pos;  // bytes consumed when the token was complete
+    size_t pos;        // bytes consumed when the token was complete
     std::string text;  // Key, String
     int64_t i64 = 0;
     uint64_t u64 = 0;
