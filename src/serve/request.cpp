@@ -1,0 +1,163 @@
+// Requests are internally tagged by `kind`: the whole value is read first, the
+// tag found wherever it stands, and the rest decoded as the variant's payload.
+// Payload errors are therefore positioned at the end of the value.
+#include "serve/request.hpp"
+
+#include <array>
+
+#include <fmt/core.h>
+
+#include "json/schema.hpp"
+
+namespace tj {
+namespace {
+
+using json::Cursor;
+using json::Field;
+using json::Token;
+using json::TokenKind;
+using json::TokenList;
+
+enum class Kind { Run, Background, Status, Stop };
+
+constexpr std::array<std::string_view, 4> kKinds = {"run", "background", "status", "stop"};
+
+Result<Kind> read_kind(Cursor& c) {
+    const Token* t = TJ_TRY(c.next());
+    if (t->kind != TokenKind::String)
+        return c.error_here(
+            fmt::format("invalid type: {}, expected variant identifier", json::describe(*t)));
+    for (size_t i = 0; i < kKinds.size(); ++i)
+        if (kKinds[i] == t->text) return static_cast<Kind>(i);
+    return c.error_here(fmt::format(
+        "unknown variant `{}`, expected one of `run`, `background`, `status`, `stop`", t->text));
+}
+
+// Reads the whole top-level value, taking out the tag. Returns the payload as
+// a token list of its own (an object or an array) and the end of the value.
+struct Tagged {
+    Kind kind;
+    TokenList payload;
+    size_t end;
+};
+
+Result<> copy_value(Cursor& c, std::vector<Token>& out) {
+    int depth = 0;
+    do {
+        const Token* t = TJ_TRY(c.next());
+        if (t->kind == TokenKind::ObjectBegin || t->kind == TokenKind::ArrayBegin) ++depth;
+        if (t->kind == TokenKind::ObjectEnd || t->kind == TokenKind::ArrayEnd) --depth;
+        out.push_back(*t);
+    } while (depth > 0);
+    return {};
+}
+
+Result<Tagged> split_object(Cursor& c, const Token& open) {
+    std::optional<Kind> kind;
+    std::vector<Token> payload{open};
+    for (;;) {
+        const Token* t = TJ_TRY(c.next());
+        if (t->kind == TokenKind::ObjectEnd) {
+            if (!kind) return c.error_here("missing field `kind`");
+            payload.push_back(*t);
+            return Tagged{*kind, TokenList{std::move(payload), {}, 0}, t->pos};
+        }
+        if (t->text == "kind") {
+            if (kind) return c.error_here("duplicate field `kind`");
+            kind = TJ_TRY(read_kind(c));
+            continue;
+        }
+        payload.push_back(*t);
+        TJ_TRY(copy_value(c, payload));
+    }
+}
+
+Result<Tagged> split_array(Cursor& c, const Token& open) {
+    const Token* first = TJ_TRY(c.peek());
+    if (first->kind == TokenKind::ArrayEnd) {
+        TJ_TRY(c.next());
+        return c.error_here("invalid length 0, expected internally tagged enum Request");
+    }
+    Kind kind = TJ_TRY(read_kind(c));
+    std::vector<Token> payload{open};
+    for (;;) {
+        const Token* t = TJ_TRY(c.peek());
+        if (t->kind == TokenKind::ArrayEnd) {
+            TJ_TRY(c.next());
+            payload.push_back(*t);
+            return Tagged{kind, TokenList{std::move(payload), {}, 0}, t->pos};
+        }
+        TJ_TRY(copy_value(c, payload));
+    }
+}
+
+Result<Tagged> split_tagged(Cursor& c) {
+    const Token* open = TJ_TRY(c.next());
+    if (open->kind == TokenKind::ObjectBegin) return split_object(c, *open);
+    if (open->kind == TokenKind::ArrayBegin) return split_array(c, *open);
+    return c.error_here(fmt::format("invalid type: {}, expected internally tagged enum Request",
+                                    json::describe(*open)));
+}
+
+template <typename T, typename R>
+auto into(T& slot, R (*read)(Cursor&)) {
+    return [&slot, read](Cursor& c) -> Result<> {
+        slot = TJ_TRY(read(c));
+        return {};
+    };
+}
+
+Result<ChildRequest> decode_child(Cursor& c) {
+    ChildRequest child;
+    RunSpec& s = child.spec;
+    s.timeout_s = 600;
+    const std::array<Field, 6> fields = {{
+        {"argv", true, into(s.argv, json::read_string_list)},
+        {"env", false, into(s.env, json::read_pair_list)},
+        {"timeout_s", false, into(s.timeout_s, json::read_f64)},
+        {"memory_limit_mb", false, into(s.memory_limit_mb, json::read_u64)},
+        {"checkin_s", false, into(s.checkin_s, json::read_f64)},
+        {"log_dir", false, into(s.log_dir, json::read_string)},
+    }};
+    TJ_TRY(json::read_record(
+        c, {"struct ChildRequest", "struct ChildRequest with 6 elements", fields}));
+    return child;
+}
+
+Result<int32_t> decode_pid(Cursor& c, std::string_view array_expecting) {
+    int32_t pid = 0;
+    const std::array<Field, 1> fields = {{{"pid", true, into(pid, json::read_i32)}}};
+    TJ_TRY(json::read_record(c, {"struct variant", array_expecting, fields, true}));
+    return pid;
+}
+
+Result<Request> decode_payload(std::string_view line, const Tagged& tagged) {
+    Cursor c(line, tagged.payload);
+    c.pin_position(tagged.end);
+    switch (tagged.kind) {
+        case Kind::Run:
+            return RunRequest{TJ_TRY(decode_child(c))};
+        case Kind::Background:
+            return BackgroundRequest{TJ_TRY(decode_child(c))};
+        case Kind::Status:
+            return StatusRequest{
+                TJ_TRY(decode_pid(c, "struct variant Request::Status with 1 element"))};
+        case Kind::Stop:
+            return StopRequest{
+                TJ_TRY(decode_pid(c, "struct variant Request::Stop with 1 element"))};
+    }
+    return fail("unreachable");
+}
+
+}  // namespace
+
+Result<Request> parse_request(std::string_view line) {
+    TokenList list = json::tokenize(line);
+    Cursor c(line, list);
+    Tagged tagged = TJ_TRY(split_tagged(c));
+    Request request = TJ_TRY(decode_payload(line, tagged));
+    TJ_TRY(c.finish());
+    return request;
+}
+
+}  // namespace tj
