@@ -1,9 +1,168 @@
 #include "exec/run_once.hpp"
 
-namespace tj {
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
 
-Result<std::optional<pid_t>> run_once(const RunSpec&, const std::string&, std::optional<int>) {
-    return fail("not built yet");
+#include <fmt/core.h>
+
+#include "exec/capture.hpp"
+#include "exec/command.hpp"
+#include "exec/pipe.hpp"
+#include "exec/spawn.hpp"
+#include "exec/wait_loop.hpp"
+#include "line_reader.hpp"
+#include "reply.hpp"
+
+namespace tj {
+namespace {
+
+constexpr int kTimeoutReturnCode = 124;
+constexpr auto kReaderDrainWait = std::chrono::seconds(2);
+constexpr std::string_view kEndedEarlyLine =
+    "\n[tarrow-jail] output capture ended early: a process outside the command's group still "
+    "holds its pipe";
+constexpr std::string_view kTimeoutLine = "\n[tarrow-jail] timeout";
+
+boost::json::value json_text(const std::string& text) {
+    return boost::json::string_view(text.data(), text.size());
+}
+
+struct Started {
+    pid_t pid;
+    std::shared_ptr<SharedCapture> shared;
+};
+
+// Kills the command's whole group and collects the command's status.
+Result<int> kill_and_reap(pid_t pid) {
+    // Not reaped yet, so the group id cannot have been reused.
+    killpg(pid, SIGKILL);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return fail_errno();
+    }
+    return status;
+}
+
+Clock::duration seconds(double s) {
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
+}
+
+// Steps 2 to 4: spawn with null input and piped output, readers on the pipes.
+Result<Started> start(const RunSpec& spec, const std::string& cwd) {
+    Command command = TJ_TRY(build_command(spec, cwd, true));
+    add_capability_and_memory_step(command, memory_limit_bytes(spec.memory_limit_mb));
+    UniqueFd null_in = TJ_TRY(open_null_device(O_RDONLY));
+    Pipe out = TJ_TRY(make_pipe());
+    Pipe err = TJ_TRY(make_pipe());
+    command.stdio = {null_in.get(), out.write.get(), err.write.get()};
+    pid_t pid = TJ_TRY(spawn(command));
+    out.write.reset();
+    err.write.reset();
+    auto shared = std::make_shared<SharedCapture>();
+    auto started = start_reader(shared, std::move(out.read), kStdout);
+    if (started) started = start_reader(shared, std::move(err.read), kStderr);
+    if (!started) {
+        (void)kill_and_reap(pid);
+        return std::unexpected(std::move(started.error()));
+    }
+    return Started{pid, std::move(shared)};
+}
+
+WaitPlan wait_plan(const RunSpec& spec, std::optional<int> interrupt_fd) {
+    Clock::time_point begin = Clock::now();
+    WaitPlan plan;
+    if (spec.timeout_s > 0) plan.timeout_at = begin + seconds(spec.timeout_s);
+    if (spec.checkin_s > 0 && !spec.log_dir.empty()) {
+        plan.checkin_at = begin + seconds(spec.checkin_s);
+        plan.interrupt_fd = interrupt_fd.value_or(-1);
+    }
+    return plan;
+}
+
+int return_code(int status, bool timed_out) {
+    if (timed_out) return kTimeoutReturnCode;
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return -1;
+}
+
+// Renders both streams and stops retaining: nobody reads the capture again.
+std::pair<std::string, std::string> take_output(SharedCapture& shared) {
+    std::lock_guard lock(shared.mutex);
+    std::pair<std::string, std::string> out{render_output(shared.capture, kStdout),
+                                            render_output(shared.capture, kStderr)};
+    shared.capture.clear_retained();
+    shared.capture.retaining = false;
+    return out;
+}
+
+Result<std::optional<pid_t>> finish(const Started& run, bool timed_out) {
+    int status = TJ_TRY(kill_and_reap(run.pid));
+    int code = return_code(status, timed_out);
+    int finished = wait_for_readers(*run.shared, 2, Clock::now() + kReaderDrainWait);
+    auto [out, err] = take_output(*run.shared);
+    if (finished < 2) err += kEndedEarlyLine;
+    if (timed_out) err += kTimeoutLine;
+    TJ_TRY(write_reply(
+        {{"returncode", code}, {"stderr", json_text(err)}, {"stdout", json_text(out)}}));
+    return std::nullopt;
+}
+
+// Moves what was captured so far into a fresh log file and makes the readers
+// append there; the command keeps running.
+Result<> switch_to_log(SharedCapture& shared, const std::string& path) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) return fail_system();
+    UniqueFd log(fd);
+    std::lock_guard lock(shared.mutex);
+    TJ_TRY(write_all(log.get(), render_output(shared.capture, kBothStreams)));
+    shared.capture.clear_retained();
+    shared.capture.log_fd = std::move(log);
+    return {};
+}
+
+Result<std::optional<pid_t>> hand_to_background(const Started& run, const std::string& log_dir) {
+    std::string out, err;
+    {
+        std::lock_guard lock(run.shared->mutex);
+        out = render_output(run.shared->capture, kStdout);
+        err = render_output(run.shared->capture, kStderr);
+    }
+    std::string path = fmt::format("{}/converted-{}.log", log_dir, run.pid);
+    auto switched = switch_to_log(*run.shared, path);
+    if (!switched) {
+        std::lock_guard lock(run.shared->mutex);
+        run.shared->capture.clear_retained();
+        run.shared->capture.retaining = false;
+        return std::unexpected(std::move(switched.error()));
+    }
+    TJ_TRY(write_reply({{"backgrounded", true},
+                        {"log", json_text(path)},
+                        {"pid", run.pid},
+                        {"stderr", json_text(err)},
+                        {"stdout", json_text(out)}}));
+    return run.pid;
+}
+
+}  // namespace
+
+Result<std::optional<pid_t>> run_once(const RunSpec& spec, const std::string& cwd,
+                                      std::optional<int> interrupt_fd) {
+    // 1. Nothing to run.
+    if (spec.argv.empty()) return fail("empty argv");
+    // 2-4. Spawn the command and capture its output.
+    Started run = TJ_TRY(start(spec, cwd));
+    // 5. Wait for its end, the time limit, the check-in time or an interrupt.
+    switch (wait_for_command(run.pid, wait_plan(spec, interrupt_fd))) {
+        case WaitEnd::ended:
+            return finish(run, false);
+        case WaitEnd::timed_out:
+            return finish(run, true);
+        case WaitEnd::background:
+            break;
+    }
+    return hand_to_background(run, spec.log_dir);
 }
 
 }  // namespace tj

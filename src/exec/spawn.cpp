@@ -1,0 +1,198 @@
+#include "exec/spawn.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <string_view>
+
+#include "exec/child_steps.hpp"
+#include "exec/pipe.hpp"
+
+namespace tj {
+namespace {
+
+// What a failing child sends back before it exits.
+enum class FailureKind : int32_t { system = 1, parent_gone = 2 };
+struct ChildFailure {
+    FailureKind kind;
+    int32_t err;
+};
+
+// Pointer arrays for exec, built before fork: the child must not allocate.
+struct ExecPlan {
+    std::vector<std::string> candidates;  // program paths to try, in PATH order
+    std::vector<const char*> argv;
+    std::vector<const char*> envp;
+    std::vector<const char*> sh_argv;  // "/bin/sh", slot for the script, argv[1..]
+};
+
+// Like execvp: a name without a slash is tried in each directory of the
+// command's own PATH; an empty directory entry means the working directory.
+std::vector<std::string> search_candidates(const std::string& program, std::string_view path) {
+    if (program.empty() || program.find('/') != std::string::npos) return {program};
+    std::vector<std::string> out;
+    for (;;) {
+        size_t colon = path.find(':');
+        std::string_view dir = path.substr(0, colon);
+        out.push_back(dir.empty() ? program : std::string(dir) + "/" + program);
+        if (colon == std::string_view::npos) return out;
+        path.remove_prefix(colon + 1);
+    }
+}
+
+std::vector<const char*> pointers(const std::vector<std::string>& strings, size_t from = 0) {
+    std::vector<const char*> out;
+    out.reserve(strings.size() + 1);
+    for (size_t i = from; i < strings.size(); ++i) out.push_back(strings[i].c_str());
+    out.push_back(nullptr);
+    return out;
+}
+
+ExecPlan plan_exec(const Command& command) {
+    ExecPlan plan;
+    plan.candidates = search_candidates(command.argv[0], command.search_path);
+    plan.argv = pointers(command.argv);
+    plan.envp = pointers(command.env);
+    plan.sh_argv = pointers(command.argv, 1);
+    plan.sh_argv.insert(plan.sh_argv.begin(), {"/bin/sh", nullptr});
+    return plan;
+}
+
+[[noreturn]] void child_fail(int report_fd, FailureKind kind, int err) {
+    ChildFailure failure = {kind, err};
+    // One write below PIPE_BUF is atomic; nothing to do if it fails.
+    ssize_t ignored = write(report_fd, &failure, sizeof failure);
+    (void)ignored;
+    _exit(127);
+}
+
+// Moves `fd` out of 0..2 unless it already is `keep`, so that installing the
+// standard descriptors cannot overwrite it.
+int lift_fd(int fd, int keep) {
+    if (fd < 0 || fd > 2 || fd == keep) return fd;
+    return fcntl(fd, F_DUPFD_CLOEXEC, 3);
+}
+
+// Every descriptor of the launcher is close-on-exec, its inherited 0..2 as
+// well possibly; each target gets a fresh copy without the flag.
+int install_stdio(const std::array<int, 3>& stdio, int& report_fd) {
+    report_fd = lift_fd(report_fd, -1);
+    if (report_fd < 0) _exit(127);
+    int source[3];
+    for (int i = 0; i < 3; ++i) {
+        source[i] = lift_fd(stdio[i], i);
+        if (source[i] < 0) return errno;
+    }
+    for (int i = 0; i < 3; ++i) {
+        if (source[i] != i) {
+            if (dup2(source[i], i) < 0) return errno;
+        } else if (fcntl(i, F_SETFD, 0) < 0 && errno != EBADF) {
+            return errno;
+        }
+    }
+    return 0;
+}
+
+// Tries each candidate; keeps execvp's rules on which errors move on to the next.
+int exec_program(ExecPlan& plan) {
+    bool saw_eacces = false;
+    int err = ENOENT;
+    for (const auto& candidate : plan.candidates) {
+        execve(candidate.c_str(), const_cast<char**>(plan.argv.data()),
+               const_cast<char**>(plan.envp.data()));
+        err = errno;
+        if (err == ENOEXEC) {
+            // A script without "#!": the shell reads it, as execvp does.
+            plan.sh_argv[1] = candidate.c_str();
+            execve(plan.sh_argv[0], const_cast<char**>(plan.sh_argv.data()),
+                   const_cast<char**>(plan.envp.data()));
+            return ENOEXEC;
+        }
+        if (err == EACCES) {
+            saw_eacces = true;
+        } else if (err != ENOENT && err != ENOTDIR && err != ESTALE && err != ENODEV &&
+                   err != ETIMEDOUT) {
+            return err;
+        }
+    }
+    return saw_eacces ? EACCES : err;
+}
+
+int reset_signals() {
+    sigset_t none;
+    sigemptyset(&none);
+    if (sigprocmask(SIG_SETMASK, &none, nullptr) != 0) return errno;
+    struct sigaction dfl = {};
+    dfl.sa_handler = SIG_DFL;
+    return sigaction(SIGPIPE, &dfl, nullptr) == 0 ? 0 : errno;
+}
+
+int confine(const Command& command) {
+    if (int err = drop_all_capabilities()) return err;
+    if (command.memory_limit_bytes == 0) return 0;
+    return limit_data_segment(command.memory_limit_bytes);
+}
+
+[[noreturn]] void child_main(const Command& command, ExecPlan& plan, int report_fd, pid_t parent) {
+    auto check = [&](int err) {
+        if (err != 0) child_fail(report_fd, FailureKind::system, err);
+    };
+    check(install_stdio(command.stdio, report_fd));
+    check(chdir(command.cwd.c_str()) == 0 ? 0 : errno);
+    check(setpgid(0, 0) == 0 ? 0 : errno);
+    check(reset_signals());
+    if (command.death_tie) {
+        check(set_death_signal());
+        if (getppid() != parent) child_fail(report_fd, FailureKind::parent_gone, 0);
+    }
+    if (command.drop_capabilities) check(confine(command));
+    if (command.terminal_handover) {
+        int err = give_terminal(STDIN_FILENO, getpid());
+        if (err != ENOTTY) check(err);
+    }
+    child_fail(report_fd, FailureKind::system, exec_program(plan));
+}
+
+// Blocks until exec closes the report pipe or the child reports its failure.
+Result<> await_exec(int report_fd, pid_t pid) {
+    ChildFailure failure;
+    ssize_t n;
+    do {
+        n = read(report_fd, &failure, sizeof failure);
+    } while (n < 0 && errno == EINTR);
+    if (n == 0) return {};
+    int read_err = errno;
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    if (n != static_cast<ssize_t>(sizeof failure)) return fail_system(n < 0 ? read_err : EIO);
+    if (failure.kind == FailureKind::parent_gone) {
+        return fail("parent died before the death-signal tie landed");
+    }
+    return fail_system(failure.err);
+}
+
+}  // namespace
+
+Result<pid_t> spawn(const Command& command) {
+    ExecPlan plan = plan_exec(command);
+    auto [report_read, report_write] = TJ_TRY(make_pipe());
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid < 0) return fail_errno();
+    if (pid == 0) child_main(command, plan, report_write.get(), parent);
+    report_write.reset();
+    TJ_TRY(await_exec(report_read.get(), pid));
+    return pid;
+}
+
+Result<UniqueFd> open_null_device(int flags) {
+    int fd = open("/dev/null", flags | O_CLOEXEC);
+    if (fd < 0) return std::unexpected(fail_system().error().wrap("/dev/null"));
+    return UniqueFd(fd);
+}
+
+}  // namespace tj

@@ -1,0 +1,78 @@
+#include "exec/utf8.hpp"
+
+#include <cstdint>
+#include <string_view>
+
+namespace tj {
+namespace {
+
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+
+// Length of the valid sequence starting at s[i], or 0 with `bad` set to the
+// length of the maximal subpart to replace (at least 1).
+size_t valid_length(std::string_view s, size_t i, size_t& bad) {
+    auto byte = [&](size_t k) { return static_cast<uint8_t>(s[k]); };
+    uint8_t lead = byte(i);
+    if (lead < 0x80) return 1;
+    size_t need;
+    uint8_t lo = 0x80, hi = 0xBF;  // bounds of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        need = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        need = 3;
+        if (lead == 0xE0) lo = 0xA0;  // overlong
+        if (lead == 0xED) hi = 0x9F;  // surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        need = 4;
+        if (lead == 0xF0) lo = 0x90;  // overlong
+        if (lead == 0xF4) hi = 0x8F;  // above U+10FFFF
+    } else {
+        bad = 1;
+        return 0;
+    }
+    for (size_t k = 1; k < need; ++k) {
+        bool ok = i + k < s.size() && (k == 1 ? byte(i + k) >= lo && byte(i + k) <= hi
+                                              : byte(i + k) >= 0x80 && byte(i + k) <= 0xBF);
+        if (!ok) {
+            bad = k;
+            return 0;
+        }
+    }
+    return need;
+}
+
+size_t first_invalid(std::string_view s) {
+    size_t i = 0, bad = 0;
+    while (i < s.size()) {
+        // Runs of ASCII dominate command output.
+        while (i < s.size() && static_cast<uint8_t>(s[i]) < 0x80) ++i;
+        if (i == s.size()) break;
+        size_t n = valid_length(s, i, bad);
+        if (n == 0) return i;
+        i += n;
+    }
+    return s.size();
+}
+
+}  // namespace
+
+std::string utf8_lossy(std::string bytes) {
+    std::string_view s(bytes);
+    size_t i = first_invalid(s);
+    if (i == s.size()) return bytes;
+    std::string out(s.substr(0, i));
+    while (i < s.size()) {
+        size_t bad = 0;
+        size_t n = valid_length(s, i, bad);
+        if (n != 0) {
+            out.append(s.substr(i, n));
+            i += n;
+        } else {
+            out.append(kReplacement);
+            i += bad;
+        }
+    }
+    return out;
+}
+
+}  // namespace tj

@@ -1,0 +1,83 @@
+#include "exec/wait_loop.hpp"
+
+#include <poll.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "exec/pidfd.hpp"
+#include "exec/supervise.hpp"
+
+namespace tj {
+namespace {
+
+constexpr auto kPollInterval = std::chrono::milliseconds(50);
+constexpr size_t kInterruptReadSize = 64;
+
+enum class Interrupt { none, arrived };
+
+// Reads the descriptor empty; any bytes at all ask for the background.
+Interrupt drain_interrupt(int fd) {
+    char buf[kInterruptReadSize];
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) return Interrupt::none;
+    while (read(fd, buf, sizeof buf) > 0) {
+    }
+    return Interrupt::arrived;
+}
+
+timespec to_timespec(Clock::duration d) {
+    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(std::max(d, Clock::duration{}));
+    return {static_cast<time_t>(ns.count() / 1000000000),
+            static_cast<long>(ns.count() % 1000000000)};
+}
+
+// Sleeps until `until`, waking early when one of `fds` becomes ready; returns
+// the revents of the last entry.
+short pause_until(Clock::time_point until, pollfd* fds, nfds_t count) {
+    timespec timeout = to_timespec(until - Clock::now());
+    int ready = ppoll(fds, count, &timeout, nullptr);
+    if (ready < 0 && errno != EINTR) {
+        // Nothing to wait on after all: keep the loop's pace with a plain sleep.
+        timespec left = to_timespec(until - Clock::now());
+        clock_nanosleep(CLOCK_MONOTONIC, 0, &left, nullptr);
+    }
+    return ready > 0 && count > 0 ? fds[count - 1].revents : 0;
+}
+
+}  // namespace
+
+WaitEnd wait_for_command(pid_t pid, const WaitPlan& plan) {
+    UniqueFd pidfd = open_pidfd(pid);
+    // A descriptor that polls ready but yields nothing (end of file, error)
+    // would turn the pause into a busy loop: it is then only read between pauses.
+    bool watch_interrupt = plan.checkin_at && plan.interrupt_fd >= 0;
+    bool interrupt_ready = false;
+    for (;;) {
+        auto state = probe_child(pid);
+        if (!state || *state == ChildState::ended) return WaitEnd::ended;
+        Clock::time_point now = Clock::now();
+        if (plan.timeout_at && now >= *plan.timeout_at) return WaitEnd::timed_out;
+        if (plan.checkin_at) {
+            if (now >= *plan.checkin_at) return WaitEnd::background;
+            if (plan.interrupt_fd >= 0 &&
+                drain_interrupt(plan.interrupt_fd) == Interrupt::arrived) {
+                return WaitEnd::background;
+            }
+            if (interrupt_ready) watch_interrupt = false;
+        }
+        Clock::time_point until = now + kPollInterval;
+        if (plan.timeout_at) until = std::min(until, *plan.timeout_at);
+        if (plan.checkin_at) until = std::min(until, *plan.checkin_at);
+        pollfd fds[2];
+        nfds_t count = 0;
+        if (pidfd) fds[count++] = {pidfd.get(), POLLIN, 0};
+        if (watch_interrupt) fds[count++] = {plan.interrupt_fd, POLLIN, 0};
+        short revents = pause_until(until, fds, count);
+        interrupt_ready = watch_interrupt && revents != 0;
+    }
+}
+
+}  // namespace tj
