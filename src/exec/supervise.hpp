@@ -1,0 +1,72 @@
+// Keeping track of commands that outlive their request: /proc snapshots, the
+// stat fields that matter, a non-collecting liveness probe, the survivor sweep
+// of a stop inside the jail and the final kill of tracked commands outside it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <expected>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+namespace tj {
+
+// The process ids listed in /proc at one moment. Kept as a sorted vector: a
+// snapshot is taken per started command inside the jail and held while the
+// command is tracked, so it should stay small.
+class PidSnapshot {
+  public:
+    bool contains(pid_t pid) const;
+    void insert(pid_t pid);
+    bool empty() const { return pids_.empty(); }
+    size_t size() const { return pids_.size(); }
+    auto begin() const { return pids_.begin(); }
+    auto end() const { return pids_.end(); }
+
+  private:
+    friend PidSnapshot snapshot_pids();
+    std::vector<pid_t> pids_;
+};
+
+// Never fails: an unlistable /proc gives an empty snapshot.
+PidSnapshot snapshot_pids();
+
+struct ProcStat {
+    char state;
+    pid_t ppid;
+    pid_t pgrp;
+};
+
+// The fields after the command name of a /proc/{pid}/stat line; the name may
+// hold ") " itself, so the last ") " ends it.
+std::optional<ProcStat> parse_proc_stat(std::string_view text);
+std::optional<ProcStat> read_proc_stat(pid_t pid);
+
+// An optional sign, then one or more decimal digits, within 32 bits.
+std::optional<int32_t> parse_decimal_i32(std::string_view text);
+
+enum class ChildState { running, ended };
+
+// Whether child `pid` has ended, leaving its status collectable; the errno on
+// failure (ECHILD: not a child or already collected; EINVAL: pid <= 0).
+std::expected<ChildState, int> probe_child(pid_t pid);
+
+struct TrackedChild {
+    pid_t pid;
+    PidSnapshot before;  // /proc just before the start; empty outside the jail
+};
+
+// After a stop of `pid` in the jail, where the caller is PID 1 of the PID
+// namespace: kills and collects the orphans that appeared since `pid` started
+// and belong to no still-running later command; returns those that could not
+// be removed within a second. Drops `pid`'s entry and entries of vanished
+// processes from `tracked`.
+std::vector<pid_t> sweep_survivors(std::vector<TrackedChild>& tracked, pid_t pid);
+
+// At the end of serve input outside the jail: SIGKILL to the group of every
+// command still running, without waiting for it.
+void kill_tracked_children(std::span<const pid_t> pids);
+
+}  // namespace tj
