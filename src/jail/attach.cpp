@@ -1,0 +1,47 @@
+#include "jail/attach.hpp"
+
+#include <fcntl.h>
+#include <sys/mount.h>
+
+namespace tj {
+
+Result<UniqueFd> clone_tree(const std::string& source) {
+    UniqueFd fd(
+        open_tree(AT_FDCWD, source.c_str(), OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC | AT_RECURSIVE));
+    if (!fd) return fail_errno();
+    return fd;
+}
+
+Result<UniqueFd> clone_tree_at(int fd) {
+    UniqueFd tree(open_tree(fd, "", OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC | AT_EMPTY_PATH));
+    if (!tree) return fail_errno();
+    return tree;
+}
+
+Result<> set_mount_attrs(int mount_fd, MountAttrs attrs, bool recursive) {
+    mount_attr attr{};
+    attr.attr_set = attrs;
+    unsigned flags = AT_EMPTY_PATH | (recursive ? AT_RECURSIVE : 0);
+    if (mount_setattr(mount_fd, "", flags, &attr, sizeof attr) != 0) return fail_errno();
+    return {};
+}
+
+Result<> attach_mount(int mount_fd, int target_fd) {
+    if (move_mount(mount_fd, "", target_fd, "",
+                   MOVE_MOUNT_F_EMPTY_PATH | MOVE_MOUNT_T_EMPTY_PATH) != 0)
+        return fail_errno();
+    return {};
+}
+
+Result<UniqueFd> new_tmpfs(MountAttrs attrs, const char* mode) {
+    UniqueFd fs(fsopen("tmpfs", FSOPEN_CLOEXEC));
+    if (!fs) return fail_errno();
+    if (fsconfig(fs.get(), FSCONFIG_SET_STRING, "mode", mode, 0) != 0 ||
+        fsconfig(fs.get(), FSCONFIG_CMD_CREATE, nullptr, nullptr, 0) != 0)
+        return fail_errno();
+    UniqueFd mnt(fsmount(fs.get(), FSMOUNT_CLOEXEC, static_cast<unsigned>(attrs)));
+    if (!mnt) return fail_errno();
+    return mnt;
+}
+
+}  // namespace tj
