@@ -1,0 +1,31 @@
+// What every strict jail root holds, as data.
+#pragma once
+
+#include <array>
+#include <string_view>
+
+namespace tj {
+
+// Host directories bound read-only into every jail, in binding order. "/etc"
+// itself stays an empty directory: only its alternatives links are shared.
+inline constexpr std::array<std::string_view, 6> kSystemDirs = {
+    "/usr", "/bin", "/sbin", "/lib", "/lib64", "/etc/alternatives",
+};
+
+// Host device nodes bound into the jail's /dev, in binding order.
+inline constexpr std::array<std::string_view, 5> kDefaultDeviceNodes = {
+    "null", "zero", "urandom", "random", "full",
+};
+
+// Directories made in the fresh root tmpfs before anything is bound.
+inline constexpr std::array<std::string_view, 6> kRootDirs = {
+    "proc", "tmp", "dev", "etc", "home", "root",
+};
+
+inline constexpr std::string_view kRootTmpfsData = "size=64m";
+inline constexpr std::string_view kTmpTmpfsData = "size=1g";
+inline constexpr std::string_view kShmTmpfsData = "mode=1777";
+inline constexpr std::string_view kHomeInTmp = "tmp/tarrow-home";
+inline constexpr std::string_view kOldRoot = ".old_root";
+
+}  // namespace tj
