@@ -1,0 +1,61 @@
+#include "jail/root_dir.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <fmt/core.h>
+
+#include "jail/layout.hpp"
+#include "jail/mount_points.hpp"
+#include "jail/mount_sys.hpp"
+#include "unique_fd.hpp"
+
+namespace tj {
+namespace {
+
+std::unexpected<Error> unusable(const std::string& path, const std::string& why, int err) {
+    return fail(fmt::format("jail root {} is unusable: {} (remove it, or point TMPDIR elsewhere)",
+                            path, why),
+                err);
+}
+
+// Opens the directory itself, never what a link there points to.
+Result<std::pair<UniqueFd, struct stat>> open_exact(const std::string& path, int extra_flags) {
+    UniqueFd fd(::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC | extra_flags));
+    if (!fd) return fail_system();
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) return fail_system();
+    return std::pair{std::move(fd), st};
+}
+
+}  // namespace
+
+Result<JailRootDir> prepare_jail_root_dir(uid_t uid) {
+    JailRootDir root{fmt::format("/tmp/tarrow-jail-root-{}", uid)};
+    if (auto made = make_dirs(root.path); !made && made.error().err != EEXIST)
+        return unusable(root.path, made.error().text, made.error().err);
+    auto opened = open_exact(root.path, 0);
+    if (!opened) return unusable(root.path, opened.error().text, opened.error().err);
+    const struct stat& st = opened->second;
+    if (S_ISLNK(st.st_mode)) return unusable(root.path, "it is a symbolic link", ELOOP);
+    if (!S_ISDIR(st.st_mode)) return unusable(root.path, "it is not a directory", ENOTDIR);
+    if (st.st_uid != uid)
+        return unusable(root.path, fmt::format("it is owned by uid {}, not {}", st.st_uid, uid),
+                        EPERM);
+    root.dev = st.st_dev;
+    root.ino = st.st_ino;
+    return root;
+}
+
+Result<> mount_root_tmpfs(const JailRootDir& root) {
+    auto opened = open_exact(root.path, O_DIRECTORY);
+    if (!opened) return unusable(root.path, opened.error().text, opened.error().err);
+    if (opened->second.st_dev != root.dev || opened->second.st_ino != root.ino)
+        return unusable(root.path, "it was replaced while the jail was being set up", EBUSY);
+    // The descriptor was opened in this mount namespace, so its magic link is a
+    // valid mount target and pins the checked inode.
+    std::string target = fmt::format("/proc/self/fd/{}", opened->first.get());
+    return sys_mount(root.path, target, "tmpfs", MS_NOSUID | MS_NODEV, std::string(kRootTmpfsData));
+}
+
+}  // namespace tj

@@ -1,0 +1,36 @@
+// The steps of jail root assembly, each one row group of the mount sequence.
+// `root` is the jail root on the host; every target is a jail-side path in it.
+#pragma once
+
+#include <string>
+
+#include "error.hpp"
+#include "policy.hpp"
+
+namespace tj {
+
+// The top-level directories of the fresh root tmpfs.
+Result<> make_root_dirs(const std::string& root);
+
+// Each system directory the host has, bound read-only with its submounts.
+Result<> bind_system_dirs(const std::string& root);
+
+// A fresh /tmp with an empty tarrow-home.
+Result<> mount_fresh_tmp(const std::string& root);
+
+// Each tool path, read-only; a tool path never stops the jail, but one that
+// cannot be made read-only is detached again (a failed detach is fatal).
+Result<> bind_tool_paths(const Policy& policy, const std::string& root);
+
+// The default device nodes the host has, then the policy's extra devices,
+// then a fresh /dev/shm.
+Result<> populate_dev(const Policy& policy, const std::string& root);
+
+// The working directory, writable, at its jail-side path `jail_cwd`.
+Result<> bind_working_dir(const std::string& cwd, const std::string& jail_cwd);
+
+// pivot_root into `root`, a fresh /proc (a failure only warns), the host's tree
+// detached, and the working directory entered.
+Result<> enter_root(const std::string& root, const std::string& cwd);
+
+}  // namespace tj
