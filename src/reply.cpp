@@ -13,6 +13,10 @@
 namespace tj {
 
 std::string reply_text(std::initializer_list<ReplyField> fields) {
+    return reply_text(std::span<const ReplyField>(fields.begin(), fields.size()));
+}
+
+std::string reply_text(std::span<const ReplyField> fields) {
     std::vector<const ReplyField*> sorted;
     for (const auto& f : fields) sorted.push_back(&f);
     std::sort(sorted.begin(), sorted.end(),
@@ -25,6 +29,10 @@ std::string reply_text(std::initializer_list<ReplyField> fields) {
 }
 
 Result<> write_reply(std::initializer_list<ReplyField> fields) {
+    return write_all(STDOUT_FILENO, reply_text(fields));
+}
+
+Result<> write_reply(std::span<const ReplyField> fields) {
     return write_all(STDOUT_FILENO, reply_text(fields));
 }
 

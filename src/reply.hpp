@@ -3,6 +3,7 @@
 #pragma once
 
 #include <initializer_list>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -20,5 +21,9 @@ std::string reply_text(std::initializer_list<ReplyField> fields);
 
 // Writes reply_text(fields) to standard output.
 Result<> write_reply(std::initializer_list<ReplyField> fields);
+
+// The same for a reply whose members are chosen at run time.
+std::string reply_text(std::span<const ReplyField> fields);
+Result<> write_reply(std::span<const ReplyField> fields);
 
 }  // namespace tj
