@@ -40,6 +40,7 @@ void make_pipe(int fds[2]) {
         dup2(in, 0);
     }
     if (policy >= 0) dup2(policy, 3);
+    for (int fd : l.pass_fds) fcntl(fd, F_SETFD, 0);
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -90,8 +91,12 @@ void pump(int in_w, const std::string& input, int out_r, int err_r, pid_t pid, d
 
 }  // namespace
 
-std::string launcher_path() { return TARROW_BIN; }
-std::string helper_path(const std::string& name) { return std::string(TARROW_HELPERS) + "/" + name; }
+std::string launcher_path() {
+    return TARROW_BIN;
+}
+std::string helper_path(const std::string& name) {
+    return std::string(TARROW_HELPERS) + "/" + name;
+}
 
 Outcome run_launcher(const Launch& l) {
     signal(SIGPIPE, SIG_IGN);
@@ -100,11 +105,12 @@ Outcome run_launcher(const Launch& l) {
     make_pipe(out);
     make_pipe(err);
     std::vector<std::string> argv = l.prefix;
-    argv.push_back(launcher_path());
+    argv.push_back(l.program.empty() ? launcher_path() : l.program);
     argv.insert(argv.end(), l.args.begin(), l.args.end());
     if (l.policy_fd) {
         make_pipe(pol);
-        if (write(pol[1], l.policy_fd->data(), l.policy_fd->size()) < 0) throw std::runtime_error("w");
+        if (write(pol[1], l.policy_fd->data(), l.policy_fd->size()) < 0)
+            throw std::runtime_error("w");
         close(pol[1]);
         argv.push_back("--policy-fd");
         argv.push_back("3");
@@ -115,6 +121,7 @@ Outcome run_launcher(const Launch& l) {
     close(out[1]);
     close(err[1]);
     if (pol[0] >= 0) close(pol[0]);
+    if (l.on_start) l.on_start(pid);
     Outcome o;
     pump(in[1], l.stdin_data, out[0], err[0], pid, l.timeout_s, o);
     int status = 0;

@@ -2,6 +2,9 @@
 // standard input, standard streams captured, exit status returned.
 #pragma once
 
+#include <sys/types.h>
+
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,12 +18,15 @@ struct Outcome {
 };
 
 struct Launch {
-    std::vector<std::string> args;          // after the program name
+    std::vector<std::string> args;         // after the program name
     std::optional<std::string> policy_fd;  // policy text passed on a descriptor (--policy-fd added)
     std::string stdin_data;                // standard input's content
     bool stdin_closed = false;             // start with descriptor 0 closed
     std::vector<std::string> prefix;       // e.g. setpriv ... to run unprivileged
+    std::string program;                   // the launcher to run; empty: launcher_path()
     double timeout_s = 60;
+    std::vector<int> pass_fds;            // open descriptors the launcher inherits as they are
+    std::function<void(pid_t)> on_start;  // called with the launcher's pid once it runs
 };
 
 Outcome run_launcher(const Launch& launch);
@@ -33,7 +39,7 @@ std::string helper_path(const std::string& name);
 
 // A fresh directory under /tmp, removed at destruction.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -41,7 +47,7 @@ public:
     const std::string& path() const { return path_; }
     std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
