@@ -97,7 +97,7 @@ TEST(Startup, FatalMessagesInOrderOfChecking) {
          "invalid policy JSON: unknown field `timeout`, expected one of `isolation`, `cwd`, "
          "`argv`, `env`, `network`, `extra_ro_paths`, `extra_rw_paths`, `grant_sources`, "
          "`extra_device_paths`, `tool_paths`, `hide_paths`, `extra_protect_paths`, `timeout_s`, "
-         "`memory_limit_mb`, `mode` at line 1 column 40"},
+         "`memory_limit_mb`, `mode` at line 1 column 39"},
         {R"({"cwd":"/tmp/tj-missing/x","argv":["true"],"network":"bad"})",
          "workspace /tmp/tj-missing/x cannot be resolved: No such file or directory (os error 2)"},
         {R"({"cwd":"/tmp","argv":["true"],"network":"Host","isolation":"bad"})",
