@@ -3,11 +3,13 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <memory>
+#include <unordered_set>
+
 #include <fmt/core.h>
 
 #include "confine/hardened_paths.hpp"
 #include "path_util.hpp"
-#include "unique_fd.hpp"
 
 namespace tj {
 
