@@ -1,0 +1,226 @@
+// Path grants, protected paths and hidden paths inside the strict jail, as
+// root and as an unprivileged user, each on a small fixture tree.
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "jail_fixture.hpp"
+
+namespace tj::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+
+class JailPaths : public ::testing::TestWithParam<RunAs> {
+  protected:
+    JailBed bed{GetParam()};
+
+    // A directory (or file with `content`) under the bed, owned by the user.
+    std::string dir(const std::string& rel) {
+        std::string path = bed.base() + "/" + rel;
+        fs::create_directories(path);
+        own(path);
+        return path;
+    }
+    std::string file(const std::string& rel, const std::string& content) {
+        std::string path = bed.base() + "/" + rel;
+        fs::create_directories(fs::path(path).parent_path());
+        std::ofstream(path) << content;
+        own(path);
+        return path;
+    }
+    void own(const std::string& path) {
+        ASSERT_EQ(lchown(path.c_str(), GetParam().uid, GetParam().uid), 0) << path;
+    }
+    Outcome run(const std::string& script, const std::string& more) {
+        return bed.run(bed.policy({"/bin/sh", "-c", script}, more));
+    }
+    std::string sh(const std::string& script, const std::string& more) {
+        Outcome o = run(script, more);
+        EXPECT_EQ(o.status, 0) << o.err;
+        return reply_stdout(o.out);
+    }
+    // The rootfs failure line a jail ends with.
+    std::string refused(const std::string& more) {
+        Outcome o = run("true", more);
+        EXPECT_EQ(o.status, 2) << o.out;
+        return o.err;
+    }
+};
+
+std::string list(std::initializer_list<std::string> paths) {
+    std::string out;
+    for (const auto& p : paths) out += (out.empty() ? "" : ",") + quote(p);
+    return "[" + out + "]";
+}
+
+TEST_P(JailPaths, ReadAndWriteGrants) {
+    std::string ro = file("ro/f", "read me\n").substr(0, bed.base().size() + 3);
+    std::string rw = dir("rw");
+    std::string both = dir("both");
+    std::string missing = bed.base() + "/missing";
+    std::string more = "\"extra_ro_paths\":" + list({ro, both, missing}) +
+                       ",\"extra_rw_paths\":" + list({rw, both, missing + "2"});
+    std::string out =
+        sh("cat " + ro + "/f; touch " + ro + "/g 2>/dev/null || echo ro-refused; " + "touch " + rw +
+               "/g && echo rw-ok; touch " + both + "/g && echo both-ok; ls " + missing +
+               " 2>/dev/null || echo no-missing",
+           more);
+    EXPECT_EQ(out, "read me\nro-refused\nrw-ok\nboth-ok\nno-missing\n");
+    EXPECT_TRUE(fs::exists(rw + "/g"));
+}
+
+TEST_P(JailPaths, GrantSourcesShowTheSourceAndNameIt) {
+    std::string src = dir("srv/data");
+    file("srv/data/item", "from source\n");
+    std::string grant = bed.base() + "/data";
+    std::string more =
+        "\"extra_ro_paths\":" + list({grant}) + ",\"grant_sources\":[" + list({grant, src}) + "]";
+    EXPECT_EQ(sh("cat " + grant + "/item", more), "from source\n");
+    // The same grant under /usr is refused as a write grant, with the source named
+    // only where the binder itself fails.
+    std::string err =
+        refused("\"extra_rw_paths\":[\"/\"],\"grant_sources\":[[\"/\"," + quote(src) + "]]");
+    EXPECT_EQ(err, "tarrow-jail: rootfs setup failed: write grant / (bound from " + src +
+                       "): the root directory cannot be granted: bound over the jail's own root "
+                       "it would replace every mount the sandbox is made of. Grant the "
+                       "directories a command needs.\n");
+}
+
+TEST_P(JailPaths, RefusedGrants) {
+    EXPECT_EQ(refused("\"extra_ro_paths\":[\"/\"]"),
+              "tarrow-jail: rootfs setup failed: read grant /: the root directory cannot be "
+              "granted: bound over the jail's own root it would replace every mount the sandbox "
+              "is made of. Grant the directories a command needs.\n");
+    EXPECT_EQ(refused("\"extra_rw_paths\":[\"/dev\"]"),
+              "tarrow-jail: rootfs setup failed: write grant /dev: /dev cannot be granted: bound "
+              "over the jail's device nodes it opens none of them, and no command could start. "
+              "Name a device in sandbox.extra_device_paths.\n");
+    EXPECT_EQ(refused("\"extra_rw_paths\":[\"/usr/share\"]"),
+              "tarrow-jail: rootfs setup failed: write grant /usr/share sits under a read-only "
+              "system mount\n");
+    // A read grant there is skipped: it is already visible, read-only.
+    EXPECT_EQ(sh("ls -d /usr/share", "\"extra_ro_paths\":[\"/usr/share\"]"), "/usr/share\n");
+}
+
+TEST_P(JailPaths, ReadGrantOfTheWorkingDirectoryMakesItReadOnly) {
+    std::string out =
+        sh("touch x 2>/dev/null || echo refused", "\"extra_ro_paths\":" + list({bed.work()}));
+    EXPECT_EQ(out, "refused\n");
+}
+
+TEST_P(JailPaths, LinksAtMountPointsAreNeverFollowed) {
+    // A link planted in the working directory, pointing at a host directory
+    // outside it, on the way to grants inside the working directory.
+    std::string outside = dir("outside");
+    std::string grant_src = dir("grant");
+    ASSERT_EQ(symlink(outside.c_str(), (bed.work() + "/planted").c_str()), 0);
+    own(bed.work() + "/planted");
+    std::string via_link = bed.work() + "/planted/sub";
+    // Read grant: left as it is, nothing created or mounted on the host.
+    std::string out = sh("ls " + bed.work() + "/planted/ | wc -l",
+                         "\"extra_ro_paths\":" + list({via_link}) + ",\"grant_sources\":[" +
+                             list({via_link, grant_src}) + "]");
+    EXPECT_EQ(out, "0\n");
+    EXPECT_TRUE(fs::is_empty(outside));
+    // Write grant: refused with the link reason, nothing created on the host.
+    std::string err = refused("\"extra_rw_paths\":" + list({via_link}) + ",\"grant_sources\":[" +
+                              list({via_link, grant_src}) + "]");
+    EXPECT_EQ(err, "tarrow-jail: rootfs setup failed: write grant " + via_link + " (bound from " +
+                       grant_src +
+                       "): a symbolic link is already at its mount point, inside an earlier "
+                       "grant, and no mount goes through a link. Grant the link's target.\n");
+    EXPECT_TRUE(fs::is_empty(outside));
+}
+
+TEST_P(JailPaths, ProtectedPaths) {
+    std::string git = dir("work/.git");
+    file("work/.git/HEAD", "ref\n");
+    ASSERT_EQ(symlink("/etc", (bed.work() + "/etc-link").c_str()), 0);
+    Outcome o =
+        run("cat .git/HEAD; touch .git/x 2>/dev/null || echo protected; touch y && echo "
+            "rest-writable",
+            "\"extra_protect_paths\":" +
+                list({git, bed.work() + "/etc-link", bed.work() + "/missing"}));
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(reply_stdout(o.out), "ref\nprotected\nrest-writable\n");
+    EXPECT_EQ(o.err, "tarrow-jail: skipping protect_path " + bed.work() +
+                         "/etc-link (canonical /etc not under cwd " + bed.work() + ")\n");
+}
+
+TEST_P(JailPaths, HiddenFilesAndDirectories) {
+    file("work/secret.txt", "secret\n");
+    dir("work/private");
+    file("work/private/key", "key\n");
+    std::string more =
+        "\"hide_paths\":" + list({bed.work() + "/secret.txt", bed.work() + "/private"});
+    std::string out = sh(
+        "printf '[%s]' \"$(cat secret.txt)\"; echo; echo x > secret.txt 2>/dev/null || echo "
+        "no-write; rm -f secret.txt 2>/dev/null || echo no-remove; mv secret.txt s2 2>/dev/null "
+        "|| echo no-rename; ls -A private | wc -l; touch private/new 2>/dev/null || echo no-create",
+        more);
+    EXPECT_EQ(out, "[]\nno-write\nno-remove\nno-rename\n0\nno-create\n");
+    std::string kept;
+    std::getline(std::ifstream(bed.work() + "/secret.txt"), kept);
+    EXPECT_EQ(kept, "secret");
+    EXPECT_TRUE(fs::exists(bed.work() + "/private/key"));
+}
+
+TEST_P(JailPaths, GrantsInsideAHiddenPathStayVisible) {
+    std::string home = dir("home/u");
+    std::string work = dir("home/u/work");
+    dir("home/u/other");
+    file("home/u/work/f", "f\n");
+    // Landlock keeps the masked parent itself unreadable; what the mounts show
+    // is seen by looking up names.
+    std::string more = "\"extra_rw_paths\":" + list({work}) + ",\"hide_paths\":" + list({home});
+    EXPECT_EQ(sh("test -e " + home + "/other || echo other-hidden; cat " + work + "/f; touch " +
+                     work + "/made && echo writable",
+                 more),
+              "other-hidden\nf\nwritable\n");
+    // Hiding exactly a granted path keeps it masked.
+    std::string exact = "\"extra_rw_paths\":" + list({work}) + ",\"hide_paths\":" + list({work});
+    EXPECT_EQ(sh("ls -A " + work + " | wc -l", exact), "0\n");
+}
+
+TEST_P(JailPaths, HidePathsAreWidenedThroughLinksAndSources) {
+    std::string real = dir("real");
+    file("real/f", "visible?\n");
+    std::string link = bed.base() + "/link";
+    ASSERT_EQ(symlink(real.c_str(), link.c_str()), 0);
+    // Named through a link, the target is hidden where it is granted.
+    std::string more = "\"extra_ro_paths\":" + list({real}) + ",\"hide_paths\":" + list({link});
+    EXPECT_EQ(sh("ls -A " + real + " | wc -l", more), "0\n");
+    // Under a grant_sources source, hidden at the grant path.
+    std::string src = dir("src");
+    file("src/secret", "s\n");
+    file("src/public", "p\n");
+    std::string grant = bed.base() + "/shown";
+    std::string via = "\"extra_ro_paths\":" + list({grant}) + ",\"grant_sources\":[" +
+                      list({grant, src}) + "],\"hide_paths\":" + list({src + "/secret"});
+    EXPECT_EQ(sh("cat " + grant + "/public; wc -c < " + grant + "/secret", via), "p\n0\n");
+}
+
+TEST_P(JailPaths, HiddenLinkIsMaskedAsTheLink) {
+    // The link's target does not exist, so widening adds nothing: the mask
+    // must land on the link itself.
+    ASSERT_EQ(symlink("not-yet", (bed.work() + "/alias").c_str()), 0);
+    own(bed.work() + "/alias");
+    std::string out =
+        sh("wc -c < alias; test -L alias || echo no-link; test -e not-yet || echo "
+           "no-target",
+           "\"hide_paths\":" + list({bed.work() + "/alias"}));
+    EXPECT_EQ(out, "0\nno-link\nno-target\n");
+    EXPECT_TRUE(fs::is_symlink(bed.work() + "/alias"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Users, JailPaths, ::testing::Values(as_root(), as_nobody()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace tj::e2e
