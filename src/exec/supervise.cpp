@@ -199,6 +199,14 @@ std::expected<ChildState, int> probe_child(pid_t pid) {
     return info.si_pid == 0 ? ChildState::running : ChildState::ended;
 }
 
+void track_child(std::vector<TrackedChild>& tracked, pid_t pid, PidSnapshot before) {
+    // A zombie is still listed: only collected commands are missing.
+    if (!before.empty()) {
+        std::erase_if(tracked, [&](const TrackedChild& e) { return !before.contains(e.pid); });
+    }
+    tracked.push_back({pid, std::move(before)});
+}
+
 std::vector<pid_t> sweep_survivors(std::vector<TrackedChild>& tracked, pid_t pid) {
     // 1-2. Take the stopped command's entry out; the ones after it started later.
     auto it = std::ranges::find(tracked, pid, &TrackedChild::pid);

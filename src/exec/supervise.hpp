@@ -58,6 +58,12 @@ struct TrackedChild {
     PidSnapshot before;  // /proc just before the start; empty outside the jail
 };
 
+// Appends a command started just after `before` was taken. Inside the jail,
+// entries whose process is no longer in `before` were collected: they are
+// dropped, so the list follows the commands still answered for rather than
+// every request, and a reused pid cannot find a stale entry.
+void track_child(std::vector<TrackedChild>& tracked, pid_t pid, PidSnapshot before);
+
 // After a stop of `pid` in the jail, where the caller is PID 1 of the PID
 // namespace: kills and collects the orphans that appeared since `pid` started
 // and belong to no still-running later command; returns those that could not

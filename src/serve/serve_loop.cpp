@@ -63,7 +63,8 @@ void Server::reply(std::span<const ReplyField> fields) {
 // Outside the jail an entry only serves the kill at the end of input, which
 // skips pids that are no longer children; dropping those entries keeps a long
 // session's list as short as the set of commands still answered for. Inside,
-// the sweep of a later stop still needs the entry's snapshot.
+// a stop after the status still sweeps with the entry's snapshot; the entry
+// goes when the next command is tracked (track_child) or a sweep prunes it.
 void Server::forget(pid_t pid) {
     if (in_jail_) return;
     auto it = std::ranges::find(tracked_, pid, &TrackedChild::pid);
@@ -74,7 +75,7 @@ void Server::handle(const RunRequest& request) {
     PidSnapshot before = snapshot();
     auto ran = run_once(request.child.spec, cwd_, interrupt_fd_);
     if (!ran) return execution_failure(ran.error().text);
-    if (*ran) tracked_.push_back({**ran, std::move(before)});
+    if (*ran) track_child(tracked_, **ran, std::move(before));
 }
 
 void Server::handle(const BackgroundRequest& request) {
@@ -85,7 +86,7 @@ void Server::handle(const BackgroundRequest& request) {
     auto written = write_reply({{"pid", *pid}, {"returncode", 0}, {"stderr", ""}, {"stdout", ""}});
     // Unreported, the command cannot be asked for: it runs on untracked.
     if (!written) return execution_failure(written.error().text);
-    tracked_.push_back({*pid, std::move(before)});
+    track_child(tracked_, *pid, std::move(before));
 }
 
 void Server::handle(const StatusRequest& request) {

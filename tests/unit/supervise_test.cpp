@@ -181,6 +181,24 @@ TEST(KillTracked, KillsRunningGroupsAndLeavesEndedCommands) {
     EXPECT_EQ(WEXITSTATUS(status), 5);
 }
 
+TEST(TrackChild, DropsEntriesOfCollectedCommands) {
+    auto snapshot = [](std::initializer_list<pid_t> pids) {
+        PidSnapshot s;
+        for (pid_t p : pids) s.insert(p);
+        return s;
+    };
+    std::vector<TrackedChild> tracked;
+    track_child(tracked, 10, snapshot({1, 5}));
+    track_child(tracked, 20, snapshot({1, 5, 10}));
+    track_child(tracked, 30, {});  // nothing known: nothing dropped
+    track_child(tracked, 10, snapshot({1, 5, 20, 30}));
+    ASSERT_EQ(tracked.size(), 3u);
+    EXPECT_EQ(tracked[0].pid, 20);
+    EXPECT_EQ(tracked[1].pid, 30);
+    EXPECT_EQ(tracked[2].pid, 10);
+    EXPECT_TRUE(tracked[2].before.contains(20));
+}
+
 // The sweep only makes sense as PID 1 of a PID namespace with its own /proc:
 // runs `scenario` there and returns its complaints ("" when all is well).
 std::string in_fresh_pid_namespace(std::string (*scenario)()) {
