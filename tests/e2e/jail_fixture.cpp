@@ -81,8 +81,9 @@ JailBed::~JailBed() {
 std::string JailBed::policy(const std::vector<std::string>& argv, const std::string& more) const {
     std::string args;
     for (const auto& a : argv) args += (args.empty() ? "" : ",") + quote(a);
-    std::string text = "{\"cwd\":" + quote(work()) + ",\"argv\":[" + args + "],\"tool_paths\":[" +
-                       quote(shared_bin()) + "]";
+    std::string text = "{\"cwd\":" + quote(work()) + ",\"argv\":[" + args + "]";
+    if (more.find("\"tool_paths\"") == std::string::npos)
+        text += ",\"tool_paths\":[" + quote(shared_bin()) + "]";
     if (!more.empty()) text += "," + more;
     return text + "}";
 }

@@ -43,8 +43,8 @@ class JailBed {
     const std::string& base() const { return base_; }
     std::string work() const { return base_ + "/work"; }
 
-    // A strict policy running `argv` in work(), the helpers as a tool path,
-    // plus `more` (JSON members, without braces) when given.
+    // A strict policy running `argv` in work(), plus `more` (JSON members,
+    // without braces); the helpers are the tool path unless `more` names some.
     std::string policy(const std::vector<std::string>& argv, const std::string& more = "") const;
 
     Launch launch(const std::string& policy) const;

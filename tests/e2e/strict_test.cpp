@@ -87,6 +87,18 @@ TEST_P(StrictJail, ToolPathsAndSystemDirectoriesAreReadOnly) {
     EXPECT_FALSE(std::filesystem::exists(shared_bin() + "/new"));
 }
 
+TEST_P(StrictJail, MissingToolPathsAreSkippedAndSingleFilesBound) {
+    std::string tool = bed.base() + "/tool.sh";
+    std::ofstream(tool) << "echo from the tool\n";
+    std::filesystem::permissions(tool, std::filesystem::perms(0666));  // only the mount says no
+    std::string more = "\"tool_paths\":[" + quote(bed.base() + "/missing") + "," + quote(tool) +
+                       "," + quote(shared_bin()) + "]";
+    EXPECT_EQ(sh("/bin/sh " + tool + "; " + probe + " write " + tool + "; ls " + bed.base() +
+                     "/missing 2>/dev/null || echo no missing",
+                 more),
+              "from the tool\nEROFS\nno missing\n");
+}
+
 TEST_P(StrictJail, KernelConfinementIsInForce) {
     EXPECT_EQ(sh(probe + " unshare; " + probe + " mount; " + probe + " write /usr/x"),
               "EPERM\nEPERM\nEROFS\n");
