@@ -1,11 +1,16 @@
 // Path grants, protected paths and hidden paths inside the strict jail, as
 // root and as an unprivileged user, each on a small fixture tree.
+#include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -15,6 +20,7 @@ namespace tj::e2e {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 class JailPaths : public ::testing::TestWithParam<RunAs> {
   protected:
@@ -217,6 +223,65 @@ TEST_P(JailPaths, HiddenLinkIsMaskedAsTheLink) {
            "\"hide_paths\":" + list({bed.work() + "/alias"}));
     EXPECT_EQ(out, "0\nno-link\nno-target\n");
     EXPECT_TRUE(fs::is_symlink(bed.work() + "/alias"));
+}
+
+// While jails start, a host process keeps exchanging the directory that holds
+// a protected path with a link to a look-alike outside the working directory.
+// A jail either protects the real directory, skips the path with its notice
+// (the link was seen when the path was canonicalized), or refuses to start
+// (the link was met on the way to the mount point); it never starts with the
+// real directory writable.
+TEST_P(JailPaths, ProtectedPathSurvivesALinkSwapRace) {
+    dir("work/a/prot");
+    file("work/a/prot/REAL", "");
+    dir("decoy/prot");
+    ASSERT_EQ(symlink((bed.base() + "/decoy").c_str(), (bed.work() + "/b").c_str()), 0);
+    own(bed.work() + "/b");
+    const std::string a = bed.work() + "/a", b = bed.work() + "/b", go = bed.work() + "/go";
+    std::atomic<bool> racing{true};
+    std::thread racer([&] {
+        while (racing) {
+            renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE);
+            std::this_thread::sleep_for(50us);
+        }
+    });
+    std::string script =
+        "mktemp -p . started-XXXXXX >/dev/null; while [ ! -e go ]; do sleep 0.02; done; "
+        "touch a/prot/x 2>/dev/null && echo WRITABLE || echo read-only";
+    std::string more = "\"extra_protect_paths\":" + list({a + "/prot"});
+    std::vector<std::future<Outcome>> jails;
+    for (int i = 0; i < 8; ++i)
+        jails.push_back(std::async(std::launch::async, [&] { return run(script, more); }));
+    auto started = [&] {
+        int n = 0;
+        for (const auto& e : fs::directory_iterator(bed.work()))
+            n += e.path().filename().string().rfind("started-", 0) == 0;
+        return n;
+    };
+    auto ended = [&] {
+        int n = 0;
+        for (auto& jail : jails) n += jail.wait_for(0s) == std::future_status::ready;
+        return n;
+    };
+    for (int i = 0; i < 400 && started() + ended() < 8; ++i) std::this_thread::sleep_for(50ms);
+    racing = false;
+    racer.join();
+    if (!fs::exists(a + "/prot/REAL"))
+        renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE);
+    ASSERT_TRUE(fs::exists(a + "/prot/REAL"));
+    std::ofstream(go).put('\n');
+    int protected_runs = 0;
+    for (auto& jail : jails) {
+        Outcome o = jail.get();
+        if (o.status == 2) {
+            EXPECT_NE(o.err.find("protect bind"), std::string::npos) << o.err;
+            continue;
+        }
+        if (o.err.find("skipping protect_path") != std::string::npos) continue;
+        EXPECT_EQ(reply_stdout(o.out), "read-only\n") << o.err;
+        ++protected_runs;
+    }
+    RecordProperty("protected_runs", protected_runs);
 }
 
 INSTANTIATE_TEST_SUITE_P(Users, JailPaths, ::testing::Values(as_root(), as_nobody()),
