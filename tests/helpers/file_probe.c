@@ -6,6 +6,7 @@
  *   write PATH    open an existing file for writing
  *   create PATH   create a new file (O_CREAT | O_EXCL), removed again
  *   mkdir PATH    create a directory, removed again
+ *   truncate PATH truncate an existing file to its size (nothing changes)
  *   list PATH     open a directory for listing
  */
 #define _GNU_SOURCE
@@ -36,6 +37,11 @@ static int probe(const char* op, const char* path) {
         if (mkdir(path, 0755) != 0) return -1;
         rmdir(path);
         return 0;
+    }
+    if (strcmp(op, "truncate") == 0) {
+        struct stat st;
+        if (stat(path, &st) != 0) return -1;
+        return truncate(path, st.st_size);
     }
     errno = EINVAL;
     return -1;
