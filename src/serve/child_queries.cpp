@@ -61,16 +61,16 @@ class EndWatch {
         if (!pidfd_) return sleep_until(std::min(deadline, Clock::now() + kStopPoll));
         auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
         pollfd fd = {pidfd_.get(), POLLIN, 0};
-        int ready = poll(&fd, 1, static_cast<int>(std::max<long>(left.count(), 0)));
-        // Readable although waitpid found nothing (the previous round already
-        // saw the end coming): polling again would spin, so fall back to sleeps.
-        if (ready != 0 && seen_ready_) pidfd_.reset();
-        seen_ready_ = ready != 0;
+        bool readable = poll(&fd, 1, static_cast<int>(std::max<long>(left.count(), 0))) > 0;
+        // Readable twice although waitpid found nothing in between (a tracer
+        // holds the end back, say): polling again would spin, so sleep instead.
+        if (readable && seen_readable_) pidfd_.reset();
+        seen_readable_ = readable;
     }
 
   private:
     UniqueFd pidfd_;
-    bool seen_ready_ = false;
+    bool seen_readable_ = false;
 };
 
 StatusOutcome failed_status(int err) {
