@@ -106,7 +106,8 @@ class TableBuilder {
         const int nr = syscall_number(arch_, call);
         if (nr == kNoSyscall) return nullptr;
         auto it = std::ranges::find(rows_, static_cast<uint32_t>(nr), &SeccompRow::nr);
-        if (it == rows_.end()) it = rows_.insert(it, SeccompRow{static_cast<uint32_t>(nr), err});
+        if (it == rows_.end())
+            it = rows_.insert(it, SeccompRow{static_cast<uint32_t>(nr), err, {}});
         return &it->rules;
     }
 
