@@ -1,5 +1,5 @@
 // Reply lines: one compact JSON object per line on standard output, keys in
-// ascending byte order, written in one piece.
+// ascending byte order; small replies in one write, large ones in 64 KiB pieces.
 #pragma once
 
 #include <initializer_list>

@@ -1,6 +1,7 @@
 #include "exec/run_once.hpp"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <signal.h>
 #include <sys/wait.h>
 
@@ -24,7 +25,9 @@ constexpr std::string_view kEndedEarlyLine =
     "holds its pipe";
 constexpr std::string_view kTimeoutLine = "\n[tarrow-jail] timeout";
 
-boost::json::value json_text(const std::string& text) {
+// The text as a JSON value; the string is released at once, so that a large
+// output is held twice at most while the reply is built.
+boost::json::value json_text(std::string text) {
     return boost::json::string_view(text.data(), text.size());
 }
 
@@ -87,13 +90,23 @@ int return_code(int status, bool timed_out) {
     return -1;
 }
 
-// Renders both streams and stops retaining: nobody reads the capture again.
+// Marks the capture as answered: nothing retained is read again.
+void stop_retaining(OutputCapture& capture) {
+    capture.clear_retained();
+    capture.retaining = false;
+}
+
+// Renders both streams and stops retaining. The chunks were allocated by the
+// reader threads, in their own malloc arenas, which keep freed memory; trimming
+// hands it back before the reply needs room for the same text again.
 std::pair<std::string, std::string> take_output(SharedCapture& shared) {
-    std::lock_guard lock(shared.mutex);
-    std::pair<std::string, std::string> out{render_output(shared.capture, kStdout),
-                                            render_output(shared.capture, kStderr)};
-    shared.capture.clear_retained();
-    shared.capture.retaining = false;
+    std::pair<std::string, std::string> out;
+    {
+        std::lock_guard lock(shared.mutex);
+        out = {render_output(shared.capture, kStdout), render_output(shared.capture, kStderr)};
+        stop_retaining(shared.capture);
+    }
+    malloc_trim(0);
     return out;
 }
 
@@ -104,8 +117,10 @@ Result<std::optional<pid_t>> finish(const Started& run, bool timed_out) {
     auto [out, err] = take_output(*run.shared);
     if (finished < 2) err += kEndedEarlyLine;
     if (timed_out) err += kTimeoutLine;
+    boost::json::value out_json = json_text(std::move(out));
+    boost::json::value err_json = json_text(std::move(err));
     TJ_TRY(write_reply(
-        {{"returncode", code}, {"stderr", json_text(err)}, {"stdout", json_text(out)}}));
+        {{"returncode", code}, {"stderr", std::move(err_json)}, {"stdout", std::move(out_json)}}));
     return std::nullopt;
 }
 
@@ -133,15 +148,14 @@ Result<std::optional<pid_t>> hand_to_background(const Started& run, const std::s
     auto switched = switch_to_log(*run.shared, path);
     if (!switched) {
         std::lock_guard lock(run.shared->mutex);
-        run.shared->capture.clear_retained();
-        run.shared->capture.retaining = false;
+        stop_retaining(run.shared->capture);
         return std::unexpected(std::move(switched.error()));
     }
     TJ_TRY(write_reply({{"backgrounded", true},
                         {"log", json_text(path)},
                         {"pid", run.pid},
-                        {"stderr", json_text(err)},
-                        {"stdout", json_text(out)}}));
+                        {"stderr", json_text(std::move(err))},
+                        {"stdout", json_text(std::move(out))}}));
     return run.pid;
 }
 

@@ -1,0 +1,201 @@
+// Mode once as a supervisor sees it: return codes, the time limit, capture
+// limits, the group kill and the launcher's own memory.
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <boost/json/parse.hpp>
+
+#include "harness.hpp"
+
+namespace tj::e2e {
+namespace {
+
+constexpr size_t kMiB = 1 << 20;
+const std::string kWarning =
+    "[tarrow-jail] WARNING: running UNCONFINED (isolation = \"none\"): no namespaces, no "
+    "Landlock, no seccomp. Commands run with this process's own access.\n";
+const std::string kEndedEarly =
+    "\n[tarrow-jail] output capture ended early: a process outside the command's group still "
+    "holds its pipe";
+const std::string kTimeout = "\n[tarrow-jail] timeout";
+
+std::string once_policy(const std::string& script, const std::string& extra = "") {
+    return R"({"isolation":"none","cwd":"/tmp","argv":["sh","-c",)" + quote(script) + "]" + extra +
+           "}";
+}
+
+struct Reply {
+    Outcome outcome;
+    boost::json::object json;
+    double seconds = 0;
+
+    int64_t code() const { return json.at("returncode").as_int64(); }
+    std::string out() const { return std::string(json.at("stdout").as_string()); }
+    std::string err() const { return std::string(json.at("stderr").as_string()); }
+};
+
+Reply run(const std::string& policy, Launch launch = {}) {
+    launch.stdin_data = policy + "\n" + launch.stdin_data;
+    auto begin = std::chrono::steady_clock::now();
+    Reply reply{run_launcher(launch)};
+    reply.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    EXPECT_EQ(reply.outcome.status, 0) << reply.outcome.err;
+    EXPECT_EQ(reply.outcome.err, kWarning);
+    if (!reply.outcome.out.ends_with("\n")) {
+        ADD_FAILURE() << "no reply line: " << reply.outcome.out.substr(0, 200);
+        return reply;
+    }
+    reply.json = boost::json::parse(reply.outcome.out).as_object();
+    return reply;
+}
+
+bool alive(pid_t pid) {
+    return kill(pid, 0) == 0;
+}
+
+bool gone_within(pid_t pid, double seconds) {
+    for (int i = 0; i < seconds * 100 && alive(pid); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return !alive(pid);
+}
+
+TEST(RunOnce, ReturnCodesAndTimeLimit) {
+    struct Case {
+        const char* script;
+        std::string extra;
+        int64_t code;
+        std::string err;
+    };
+    const Case cases[] = {
+        {"echo out; echo err >&2; exit 3", "", 3, "err\n"},
+        {"kill -TERM $$", "", 143, ""},
+        {"kill -KILL $$", "", 137, ""},
+        {"echo before; sleep 30", R"(,"timeout_s":0.5)", 124, kTimeout},
+        {"sleep 1.2; echo slept", R"(,"timeout_s":0)", 0, ""},
+        {"sleep 1.2; echo slept", R"(,"timeout_s":-1)", 0, ""},
+    };
+    for (const auto& c : cases) {
+        Reply r = run(once_policy(c.script, c.extra));
+        EXPECT_EQ(r.code(), c.code) << c.script;
+        EXPECT_EQ(r.err(), c.err) << c.script;
+    }
+    Reply timed = run(once_policy("echo before; sleep 30", R"(,"timeout_s":0.5)"));
+    EXPECT_EQ(timed.out(), "before\n");
+    EXPECT_LT(timed.seconds, 5);
+}
+
+TEST(RunOnce, RepliesForAStaticProgram) {
+    Reply r = run(once_policy("exit 0"));
+    EXPECT_EQ(r.outcome.out, "{\"returncode\":0,\"stderr\":\"\",\"stdout\":\"\"}\n");
+    Reply quick =
+        run(R"({"isolation":"none","cwd":"/tmp","argv":[)" + quote(helper_path("noop")) + "]}");
+    EXPECT_EQ(quick.code(), 0);
+}
+
+TEST(RunOnce, StandardInputIsTheNullDevice) {
+    Launch l;
+    l.stdin_data = "this belongs to nobody\n";
+    Reply r = run(once_policy("cat; echo end"), l);
+    EXPECT_EQ(r.out(), "end\n");
+}
+
+TEST(RunOnce, InvalidUtf8BecomesReplacementCharacters) {
+    Reply r = run(once_policy(R"(printf 'a\377b\342\202'; printf '\300' >&2)"));
+    EXPECT_EQ(r.out(),
+              "a\xEF\xBF\xBD"
+              "b\xEF\xBF\xBD");
+    EXPECT_EQ(r.err(), "\xEF\xBF\xBD");
+}
+
+TEST(RunOnce, KeepsHeadAndTailOfALargeOutput) {
+    // Distinct lines, so that the kept parts can be placed in the full text.
+    Reply r = run(once_policy("seq 1 2800000"));
+    std::string full;
+    for (int i = 1; i <= 2800000; ++i) full += std::to_string(i) + "\n";
+    ASSERT_GT(full.size(), 20 * kMiB);
+    std::string out = r.out();
+    const std::string lead = "\n[tarrow-jail] output over the retained cap; ";
+    size_t marker = out.find(lead);
+    ASSERT_NE(marker, std::string::npos);
+    size_t count_end = out.find(" bytes omitted here\n", marker);
+    ASSERT_NE(count_end, std::string::npos);
+    uint64_t omitted = std::stoull(out.substr(marker + lead.size(), count_end - marker));
+    std::string head = out.substr(0, marker);
+    std::string tail = out.substr(count_end + std::string(" bytes omitted here\n").size());
+    EXPECT_GE(head.size(), 4 * kMiB);
+    EXPECT_LT(head.size(), 4 * kMiB + 65536);
+    EXPECT_LE(tail.size(), 4 * kMiB);
+    EXPECT_GT(tail.size(), 4 * kMiB - 65536);
+    EXPECT_EQ(head.size() + omitted + tail.size(), full.size());
+    EXPECT_TRUE(full.starts_with(head));
+    EXPECT_TRUE(full.ends_with(tail));
+    EXPECT_EQ(r.code(), 0);
+}
+
+TEST(RunOnce, KillsTheWholeGroupAfterTheCommandEnds) {
+    Reply r = run(once_policy("sleep 30 & echo $!"));
+    pid_t left = std::stoi(r.out());
+    EXPECT_TRUE(gone_within(left, 5)) << "group member " << left << " survived";
+}
+
+TEST(RunOnce, AnswersWhenADaemonKeepsThePipe) {
+    // The daemon leaves the command's group, so the group kill misses it; the
+    // command waits until the daemon has left, then prints its pid.
+    TempDir dir;
+    const std::string ready = dir / "daemon";
+    const std::string daemon = "setsid sh -c 'echo $$ > " + ready + "; exec sleep 30' & " +
+                               "until [ -s " + ready + " ]; do sleep 0.01; done; cat " + ready +
+                               "; ";
+    Reply ended = run(once_policy(daemon + "echo done"));
+    EXPECT_EQ(ended.code(), 0);
+    EXPECT_TRUE(ended.err().ends_with(kEndedEarly)) << ended.err();
+    EXPECT_GT(ended.seconds, 1.8);
+    EXPECT_LT(ended.seconds, 8);
+    unlink(ready.c_str());
+    Reply timed = run(once_policy(daemon + "sleep 30", R"(,"timeout_s":0.5)"));
+    EXPECT_EQ(timed.code(), 124);
+    EXPECT_EQ(timed.err(), kEndedEarly + kTimeout);
+    for (const Reply* r : {&ended, &timed}) kill(std::stoi(r->out()), SIGKILL);
+}
+
+TEST(RunOnce, LauncherMemoryStaysSmallWhateverTheOutput) {
+    TempDir dir;
+    Launch l;
+    l.prefix = {helper_path("peak_rss"), dir / "rss"};
+    Reply r = run(once_policy("head -c 104857600 /dev/zero | tr '\\0' x"), l);
+    EXPECT_EQ(r.code(), 0);
+    EXPECT_GT(r.out().size(), 8 * kMiB - 65536);
+    EXPECT_LT(r.out().size(), 8 * kMiB + 65536 + 100);
+    long peak_kib = 0;
+    std::ifstream(dir / "rss") >> peak_kib;
+    EXPECT_GT(peak_kib, 0);
+    EXPECT_LT(peak_kib, 40 * 1024) << "peak RSS " << peak_kib << " KiB";
+}
+
+TEST(RunOnce, StartFailuresEndTheLauncher) {
+    struct Case {
+        std::string argv;
+        std::string message;
+    };
+    const Case cases[] = {
+        {R"(["tj-no-such-program"])", "No such file or directory (os error 2)"},
+        {R"(["/"])", "Permission denied (os error 13)"},
+        {R"(["echo","a\u0000b"])", "nul byte found in provided data"},
+        {R"([])", "empty argv"},
+    };
+    for (const auto& c : cases) {
+        Outcome o = run_policy(R"({"isolation":"none","cwd":"/tmp","argv":)" + c.argv + "}");
+        EXPECT_EQ(o.status, 2) << c.argv;
+        EXPECT_EQ(o.out, "") << c.argv;
+        EXPECT_EQ(o.err, kWarning + "tarrow-jail: child execution failed: " + c.message + "\n");
+    }
+}
+
+}  // namespace
+}  // namespace tj::e2e
