@@ -1,0 +1,72 @@
+#!/bin/sh
+# Command runner benchmarks, each case side by side with its baseline:
+#   captured_true  a captured `true` (isolation none, mode once) against a bare `true`;
+#   big_output     1 GiB of captured output against a dd pipe drain of the same size,
+#                  plus the launcher's peak memory for it.
+# Usage: bench/run.sh [build-dir] [case...]   (default: build, every case)
+# Adding a case: write a function case_NAME and add NAME to CASES.
+set -eu
+cd "$(dirname "$0")/.."
+build=${1:-build}
+[ $# -gt 0 ] && shift
+CASES=${*:-"captured_true big_output"}
+bin=$(realpath "$build/tarrow-jail")
+peak_rss=$(realpath "$build/helpers/peak_rss")
+if ! command -v hyperfine >/dev/null; then
+    apt-get install -y hyperfine >/dev/null || { echo "bench/run.sh: hyperfine is missing" >&2; exit 2; }
+fi
+
+out=$(realpath -m bench/out)
+mkdir -p "$out"
+work=$(mktemp -d /var/tmp/tj-bench-XXXXXX)
+trap 'rm -rf "$work"' EXIT
+
+# policy NAME ARGV_JSON [EXTRA_FIELDS]: an unconfined once policy in $work/NAME.json.
+policy() {
+    printf '{"isolation":"none","cwd":"%s","argv":%s%s}\n' "$work" "$2" "${3:-}" >"$work/$1.json"
+}
+
+# launch NAME: the shell command that runs the launcher on policy NAME, output discarded.
+launch() {
+    echo "$bin --policy-fd 3 3<$work/$1.json >/dev/null 2>&1"
+}
+
+# compare CASE NAME CMD BASE_NAME BASE_CMD [hyperfine options]: times both
+# commands and prints their means and the ratio.
+compare() {
+    case_name=$1 name=$2 cmd=$3 base_name=$4 base_cmd=$5
+    shift 5
+    hyperfine --style none "$@" --export-json "$out/run-$case_name.json" \
+        -n "$name" "$cmd" -n "$base_name" "$base_cmd" >/dev/null
+    awk -v a="$name" -v b="$base_name" '
+        /"command":/ { sub(/.*"command": "/, ""); sub(/",$/, ""); name = $0 }
+        /"mean":/ { gsub(/[^0-9.e-]/, "", $2); mean[name] = $2 }
+        END {
+            printf "  %-28s %10.3f ms\n", a, mean[a] * 1000
+            printf "  %-28s %10.3f ms\n", b, mean[b] * 1000
+            printf "  ratio                        %10.2f\n", mean[a] / mean[b]
+        }' "$out/run-$case_name.json"
+}
+
+# peak_kib NAME: the launcher's peak resident memory on policy NAME.
+peak_kib() {
+    sh -c "$peak_rss $work/$1.rss $bin --policy-fd 3 3<$work/$1.json >/dev/null 2>&1"
+    cat "$work/$1.rss"
+}
+
+case_captured_true() {
+    echo "== captured true (isolation none, mode once) against bare true"
+    policy true '["true"]'
+    compare captured_true tarrow-jail "$(launch true)" true "true" --warmup 20 --runs "${RUNS:-300}"
+}
+
+case_big_output() {
+    echo "== 1 GiB captured output against a dd pipe drain"
+    policy big '["sh","-c","head -c 1073741824 /dev/zero"]'
+    compare big_output tarrow-jail "$(launch big)" \
+        head-dd "head -c 1073741824 /dev/zero | dd bs=64K of=/dev/null 2>/dev/null" \
+        --warmup 1 --runs "${BIG_RUNS:-5}"
+    echo "  launcher peak RSS             $(peak_kib big) KiB"
+}
+
+for c in $CASES; do "case_$c"; done
