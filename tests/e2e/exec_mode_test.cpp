@@ -1,7 +1,13 @@
 // Mode exec: the command on the launcher's own streams, its status as the
 // launcher's, and every byte after the policy line as its input.
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstdlib>
+#include <sstream>
 
 #include <fstream>
 
@@ -74,6 +80,75 @@ TEST(ExecMode, CommandThatIgnoresItsInputEndsTheLauncher) {
     std::string input(1 << 20, 'x');
     Outcome o = run_policy(exec_policy("exit 4"), input);
     EXPECT_EQ(o.status, 4);
+}
+
+// Runs the launcher as the session leader of a fresh pseudo-terminal, which is
+// its standard input; `typed` is entered on the terminal. Returns the exit
+// status and standard output.
+Outcome run_on_terminal(const std::string& policy, const std::string& typed) {
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    EXPECT_GE(master, 0);
+    grantpt(master);
+    unlockpt(master);
+    std::string slave = ptsname(master);
+    int out[2], pol[2];
+    EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
+    EXPECT_EQ(pipe2(pol, O_CLOEXEC), 0);
+    EXPECT_EQ(write(pol[1], policy.data(), policy.size()), static_cast<ssize_t>(policy.size()));
+    close(pol[1]);
+    pid_t pid = fork();
+    if (pid == 0) {
+        setsid();
+        int tty = open(slave.c_str(), O_RDWR);
+        ioctl(tty, TIOCSCTTY, 0);
+        dup2(tty, 0);
+        dup2(out[1], 1);
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 2);
+        dup2(pol[0], 3);
+        execl(launcher_path().c_str(), "tarrow-jail", "--policy-fd", "3", nullptr);
+        _exit(127);
+    }
+    close(out[1]);
+    close(pol[0]);
+    EXPECT_EQ(write(master, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+    Outcome o;
+    char buf[4096];
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {master, POLLIN, 0}};
+    for (int rounds = 0; rounds < 200; ++rounds) {
+        if (poll(fds, 2, 100) <= 0) continue;
+        if (fds[1].revents & POLLIN) (void)!read(master, buf, sizeof buf);  // the echo
+        if (!(fds[0].revents & (POLLIN | POLLHUP))) continue;
+        ssize_t n = read(out[0], buf, sizeof buf);
+        if (n <= 0) break;
+        o.out.append(buf, static_cast<size_t>(n));
+    }
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == 0) kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    o.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    close(out[0]);
+    close(master);
+    return o;
+}
+
+TEST(ExecMode, OnATerminalTheCommandIsItsForegroundGroup) {
+    // /proc/self/stat of cat, before anything touches the terminal: field 5 is
+    // its group (the command's), field 8 the terminal's foreground group.
+    Outcome o = run_on_terminal(
+        exec_policy("cat /proc/self/stat; read line; echo \"$line\"") + "\n", "typed\n");
+    EXPECT_EQ(o.status, 0);
+    ASSERT_TRUE(o.out.ends_with("\ntyped\n")) << o.out;
+    std::istringstream fields(o.out.substr(o.out.rfind(") ") + 2));
+    std::string state, ppid, pgrp, session, tty, tpgid;
+    fields >> state >> ppid >> pgrp >> session >> tty >> tpgid;
+    EXPECT_EQ(pgrp, tpgid) << o.out;
+}
+
+TEST(ExecMode, OnATerminalAStoppedCommandIsResumed) {
+    Outcome o = run_on_terminal(exec_policy("kill -TSTP $$; echo resumed; exit 5") + "\n", "");
+    EXPECT_EQ(o.status, 5);
+    EXPECT_EQ(o.out, "resumed\n");
 }
 
 }  // namespace
