@@ -7,7 +7,9 @@
 #   tests/vm/run-aarch64.sh [-k bookworm|trixie] [-b BUILD_DIR]
 #
 # bookworm (default) boots Linux 6.1 (Landlock ABI 2); trixie boots 6.12 (ABI 6).
-# The guest runs tests/vm/guest-checks.sh; the exit status is its status.
+# The guest runs tests/vm/guest-checks.sh and tests/vm/hardened-guest.sh; a
+# second boot without Landlock checks that hardened isolation refuses to run.
+# The exit status is 0 when every check passed.
 set -eu
 
 repo=$(cd "$(dirname "$0")/../.." && pwd)
@@ -64,5 +66,24 @@ $cxx $cxxflags -static -isystem "$gtest/include" -I"$repo/src" -I"$repo/tests/un
 
 cp "$repo/tests/vm/guest-checks.sh" "$pack/run.sh"
 
+# Hardened isolation: the launcher confining itself (Landlock at the kernel's
+# own ABI, seccomp) as root and as uid 65534, after the seccomp checks. With the
+# argument "refusal" run.sh checks only that a kernel without Landlock makes
+# hardened isolation refuse to run.
+mv "$pack/run.sh" "$pack/seccomp-checks.sh"
+cp "$repo/tests/vm/hardened-guest.sh" "$pack/hardened-checks.sh"
+cat >"$pack/run.sh" <<'EOF'
+if [ "${1:-}" = refusal ]; then exec sh ./hardened-checks.sh /test refusal; fi
+sh ./seccomp-checks.sh
+seccomp=$?
+echo "== hardened isolation"
+sh ./hardened-checks.sh /test
+hardened=$?
+[ "$seccomp" -eq 0 ] && [ "$hardened" -eq 0 ]
+EOF
+
 # 4. Boot the kernel and run the checks.
 "$vm" -q -k "$suite" -t 900 "$pack"
+
+# 5. The same kernel with Landlock left out of the LSM stack.
+RUN_IN_VM_LSM=capability,yama "$vm" -q -k "$suite" -t 300 "$pack" refusal
