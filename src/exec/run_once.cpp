@@ -47,8 +47,13 @@ Result<int> kill_and_reap(pid_t pid) {
     return status;
 }
 
-Clock::duration seconds(double s) {
-    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
+// A limit this far away never fires; larger values (up to infinity) would
+// overflow the clock's representation.
+constexpr double kFarAway = 1e9;
+
+std::optional<Clock::time_point> after(Clock::time_point begin, double s) {
+    if (!(s > 0) || s >= kFarAway) return std::nullopt;
+    return begin + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
 }
 
 // Steps 2 to 4: spawn with null input and piped output, readers on the pipes.
@@ -75,9 +80,10 @@ Result<Started> start(const RunSpec& spec, const std::string& cwd) {
 WaitPlan wait_plan(const RunSpec& spec, std::optional<int> interrupt_fd) {
     Clock::time_point begin = Clock::now();
     WaitPlan plan;
-    if (spec.timeout_s > 0) plan.timeout_at = begin + seconds(spec.timeout_s);
+    plan.timeout_at = after(begin, spec.timeout_s);
     if (spec.checkin_s > 0 && !spec.log_dir.empty()) {
-        plan.checkin_at = begin + seconds(spec.checkin_s);
+        plan.may_background = true;
+        plan.checkin_at = after(begin, spec.checkin_s);
         plan.interrupt_fd = interrupt_fd.value_or(-1);
     }
     return plan;

@@ -80,8 +80,9 @@ int lift_fd(int fd, int keep) {
 // Every descriptor of the launcher is close-on-exec, its inherited 0..2 as
 // well possibly; each target gets a fresh copy without the flag.
 int install_stdio(const std::array<int, 3>& stdio, int& report_fd) {
-    report_fd = lift_fd(report_fd, -1);
-    if (report_fd < 0) _exit(127);
+    int lifted = lift_fd(report_fd, -1);
+    if (lifted < 0) return errno;
+    report_fd = lifted;
     int source[3];
     for (int i = 0; i < 3; ++i) {
         source[i] = lift_fd(stdio[i], i);

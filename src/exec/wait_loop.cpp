@@ -53,15 +53,15 @@ WaitEnd wait_for_command(pid_t pid, const WaitPlan& plan) {
     UniqueFd pidfd = open_pidfd(pid);
     // A descriptor that polls ready but yields nothing (end of file, error)
     // would turn the pause into a busy loop: it is then only read between pauses.
-    bool watch_interrupt = plan.checkin_at && plan.interrupt_fd >= 0;
+    bool watch_interrupt = plan.may_background && plan.interrupt_fd >= 0;
     bool interrupt_ready = false;
     for (;;) {
         auto state = probe_child(pid);
         if (!state || *state == ChildState::ended) return WaitEnd::ended;
         Clock::time_point now = Clock::now();
         if (plan.timeout_at && now >= *plan.timeout_at) return WaitEnd::timed_out;
-        if (plan.checkin_at) {
-            if (now >= *plan.checkin_at) return WaitEnd::background;
+        if (plan.may_background) {
+            if (plan.checkin_at && now >= *plan.checkin_at) return WaitEnd::background;
             if (plan.interrupt_fd >= 0 &&
                 drain_interrupt(plan.interrupt_fd) == Interrupt::arrived) {
                 return WaitEnd::background;

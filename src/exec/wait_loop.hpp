@@ -15,8 +15,9 @@ enum class WaitEnd { ended, timed_out, background };
 
 struct WaitPlan {
     std::optional<Clock::time_point> timeout_at;
-    std::optional<Clock::time_point> checkin_at;  // set only when the run may be backgrounded
-    int interrupt_fd = -1;                        // non-blocking; read only with checkin_at
+    bool may_background = false;  // a check-in time and a log directory were given
+    std::optional<Clock::time_point> checkin_at;
+    int interrupt_fd = -1;  // non-blocking; read only when the run may be backgrounded
 };
 
 // Checks, in this order and at least every 50 ms: the command has ended (left
