@@ -33,6 +33,14 @@ Result<> attach_mount(int mount_fd, int target_fd) {
     return {};
 }
 
+Result<> bind_tree_at(const std::string& source, int target_fd, bool read_only) {
+    UniqueFd tree = TJ_TRY_AS("bind", clone_tree(source));
+    MountAttrs attrs = MOUNT_ATTR_NOSUID | MOUNT_ATTR_NODEV | (read_only ? MOUNT_ATTR_RDONLY : 0);
+    TJ_TRY_AS("remount", set_mount_attrs(tree.get(), attrs, true));
+    TJ_TRY_AS("bind", attach_mount(tree.get(), target_fd));
+    return {};
+}
+
 Result<UniqueFd> new_tmpfs(MountAttrs attrs, const char* mode) {
     UniqueFd fs(fsopen("tmpfs", FSOPEN_CLOEXEC));
     if (!fs) return fail_errno();

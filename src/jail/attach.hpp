@@ -27,6 +27,11 @@ Result<> set_mount_attrs(int mount_fd, MountAttrs attrs, bool recursive);
 // Attaches the detached mount `mount_fd` on the object behind `target_fd`.
 Result<> attach_mount(int mount_fd, int target_fd);
 
+// A recursive copy of `source` attached on `target_fd`, nosuid and nodev on
+// every mount in it, read-only too when asked. Errors: "bind: {}" for the copy
+// and the attach, "remount: {}" for the flags.
+Result<> bind_tree_at(const std::string& source, int target_fd, bool read_only);
+
 // A new, detached tmpfs with the given mount attributes and "mode" option.
 Result<UniqueFd> new_tmpfs(MountAttrs attrs, const char* mode);
 

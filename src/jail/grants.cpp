@@ -54,21 +54,13 @@ Result<std::optional<UniqueFd>> grant_mount_point(const std::string& source, int
     return std::optional<UniqueFd>(std::move(*made));
 }
 
-Result<> bind_at(const std::string& source, int target_fd, bool read_only) {
-    UniqueFd tree = TJ_TRY_AS("bind", clone_tree(source));
-    MountAttrs attrs = MOUNT_ATTR_NOSUID | MOUNT_ATTR_NODEV | (read_only ? MOUNT_ATTR_RDONLY : 0);
-    TJ_TRY_AS("remount", set_mount_attrs(tree.get(), attrs, true));
-    TJ_TRY_AS("bind", attach_mount(tree.get(), target_fd));
-    return {};
-}
-
 Result<> bind_grant_checked(const std::string& grant, const std::string& source, int root_fd,
                             bool read_only) {
     if (path_equal(grant, "/")) return fail(std::string(kRootReason));
     if (path_equal(grant, "/dev")) return fail(std::string(kDevReason));
     auto target = TJ_TRY(grant_mount_point(source, root_fd, beneath_path(grant), read_only));
     if (!target) return {};
-    return bind_at(source, target->get(), read_only);
+    return bind_tree_at(source, target->get(), read_only);
 }
 
 Result<> bind_list(const Policy& policy, int root_fd, bool under_cwd, bool read_only) {

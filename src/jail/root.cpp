@@ -25,7 +25,7 @@ Result<> assemble_jail_root(const Policy& policy, const JailRootDir& root_dir) {
     // 7. Grants outside the working directory.
     TJ_TRY(bind_grant_pass(policy, root, false));
     // 8. The working directory, writable.
-    TJ_TRY(bind_working_dir(policy.cwd, jail_cwd));
+    TJ_TRY(bind_working_dir(root, policy.cwd));
     // 9. Grants inside it, on top of it.
     TJ_TRY(bind_grant_pass(policy, root, true));
     // 10. Protected paths, then hidden paths.

@@ -6,6 +6,8 @@
 
 #include <fmt/core.h>
 
+#include "jail/attach.hpp"
+#include "jail/beneath.hpp"
 #include "jail/layout.hpp"
 #include "jail/mount_points.hpp"
 #include "jail/mount_sys.hpp"
@@ -119,9 +121,15 @@ Result<> populate_dev(const Policy& policy, const std::string& root) {
     return sys_mount("tmpfs", shm, "tmpfs", kTmpfsFlags, std::string(kShmTmpfsData));
 }
 
-Result<> bind_working_dir(const std::string& cwd, const std::string& jail_cwd) {
-    TJ_TRY(make_dirs(jail_cwd));
-    return bind_tree(cwd, jail_cwd, kRemountWritable);
+// The mount point may lie inside a grant bound just before, on a host tree
+// where links can stand: it is made and mounted on beneath the root, never
+// through a link.
+Result<> bind_working_dir(const std::string& root, const std::string& cwd) {
+    UniqueFd root_fd = TJ_TRY(open_jail_root(root));
+    UniqueFd target = TJ_TRY(make_dirs_beneath(root_fd.get(), beneath_path(cwd)));
+    auto bound = bind_tree_at(cwd, target.get(), false);
+    if (!bound) return fail_errno(bound.error().err);
+    return {};
 }
 
 Result<> enter_root(const std::string& root, const std::string& cwd) {

@@ -27,7 +27,7 @@ Result<> bind_tool_paths(const Policy& policy, const std::string& root);
 Result<> populate_dev(const Policy& policy, const std::string& root);
 
 // The working directory, writable, at its jail-side path `jail_cwd`.
-Result<> bind_working_dir(const std::string& cwd, const std::string& jail_cwd);
+Result<> bind_working_dir(const std::string& root, const std::string& cwd);
 
 // pivot_root into `root`, a fresh /proc (a failure only warns), the host's tree
 // detached, and the working directory entered.
