@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
@@ -66,10 +67,13 @@ TEST_P(SessionNetwork, JailsTalkOverLoopbackAndReachNothingElse) {
 
 TEST_P(SessionNetwork, JoinedJailKeepsItsNetworkAfterTheHolderEnds) {
     Launch l =
-        joined({"/bin/sh", "-c", "while [ ! -e go ]; do sleep 0.01; done; " + probe + " ifaces"});
+        joined({"/bin/sh", "-c",
+                "touch joined; while [ ! -e go ]; do sleep 0.01; done; " + probe + " ifaces"});
     Outcome o;
     std::thread jailed([&] { o = run_launcher(l); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // The jail has joined the session once its command runs.
+    for (int i = 0; i < 3000 && !std::filesystem::exists(bed.work() + "/joined"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(session.release(), 0);
     std::ofstream(bed.work() + "/go");
     jailed.join();
