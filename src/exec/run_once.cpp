@@ -157,6 +157,7 @@ Result<std::optional<pid_t>> hand_to_background(const Started& run, const std::s
         stop_retaining(run.shared->capture);
         return std::unexpected(std::move(switched.error()));
     }
+    malloc_trim(0);  // the retained chunks went to the log file
     TJ_TRY(write_reply({{"backgrounded", true},
                         {"log", json_text(path)},
                         {"pid", run.pid},
