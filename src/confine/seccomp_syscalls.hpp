@@ -96,3 +96,51 @@ constexpr bool known_syscall(std::string_view name) {
 }
 
 }  // namespace tj
+
+// clang-format off
+// The system calls both tables name, for the checks against each
+// architecture's kernel header.
+#define TJ_COMMON_SYSCALLS(X) \
+    X(ptrace) \
+    X(process_vm_readv) \
+    X(process_vm_writev) \
+    X(kcmp) \
+    X(pidfd_getfd) \
+    X(io_uring_setup) \
+    X(userfaultfd) \
+    X(bpf) \
+    X(perf_event_open) \
+    X(mount) \
+    X(umount2) \
+    X(pivot_root) \
+    X(mount_setattr) \
+    X(open_tree) \
+    X(move_mount) \
+    X(fsopen) \
+    X(fsconfig) \
+    X(fsmount) \
+    X(fspick) \
+    X(setns) \
+    X(unshare) \
+    X(kexec_load) \
+    X(kexec_file_load) \
+    X(init_module) \
+    X(finit_module) \
+    X(delete_module) \
+    X(keyctl) \
+    X(add_key) \
+    X(request_key) \
+    X(reboot) \
+    X(swapon) \
+    X(swapoff) \
+    X(settimeofday) \
+    X(adjtimex) \
+    X(clock_settime) \
+    X(clock_adjtime) \
+    X(mknodat) \
+    X(openat) \
+    X(fchmod) \
+    X(fchmodat) \
+    X(ioctl) \
+    X(openat2)
+// clang-format on
