@@ -27,8 +27,8 @@ std::vector<std::string> parse_mount_points(std::string_view text);
 std::vector<std::string> select_submounts(const std::vector<std::string>& table,
                                           std::string_view target);
 
-// Mount points of the calling process. Errors: the system error text of the
-// open or read, or "stream did not contain valid UTF-8".
+// Mount points of the calling process, as bytes. Errors: the system error text
+// of the open or read.
 Result<std::vector<std::string>> read_mount_points();
 
 }  // namespace tj
