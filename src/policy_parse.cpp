@@ -12,14 +12,7 @@ namespace {
 
 using json::Cursor;
 using json::Field;
-
-template <typename T, typename R>
-auto into(T& slot, R (*read)(Cursor&)) {
-    return [&slot, read](Cursor& c) -> Result<> {
-        slot = TJ_TRY(read(c));
-        return {};
-    };
-}
+using json::into;
 
 // A time limit of 2^64 seconds or more cannot be honoured; refusing it keeps a
 // policy from running without the limit it asked for.

@@ -55,6 +55,15 @@ Result<double> read_f64(Cursor& c);
 Result<uint64_t> read_u64(Cursor& c);
 Result<int32_t> read_i32(Cursor& c);
 
+// A field reader that stores what `read` decodes into `slot`.
+template <typename T, typename R>
+auto into(T& slot, R (*read)(Cursor&)) {
+    return [&slot, read](Cursor& c) -> Result<> {
+        slot = TJ_TRY(read(c));
+        return {};
+    };
+}
+
 // One field of a record: its key and how to decode its value into the record.
 struct Field {
     std::string_view key;

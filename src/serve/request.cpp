@@ -14,6 +14,7 @@ namespace {
 
 using json::Cursor;
 using json::Field;
+using json::into;
 using json::Token;
 using json::TokenKind;
 using json::TokenList;
@@ -97,14 +98,6 @@ Result<Tagged> split_tagged(Cursor& c) {
     if (open->kind == TokenKind::ArrayBegin) return split_array(c, *open);
     return c.error_here(fmt::format("invalid type: {}, expected internally tagged enum Request",
                                     json::describe(*open)));
-}
-
-template <typename T, typename R>
-auto into(T& slot, R (*read)(Cursor&)) {
-    return [&slot, read](Cursor& c) -> Result<> {
-        slot = TJ_TRY(read(c));
-        return {};
-    };
 }
 
 Result<ChildRequest> decode_child(Cursor& c) {

@@ -19,16 +19,6 @@
 namespace tj::e2e {
 namespace {
 
-double now_s() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-void make_pipe(int fds[2]) {
-    if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe2");
-}
-
 // Child side: fds land at 0, 1, 2 and (policy) 3; everything else is closed on exec.
 [[noreturn]] void exec_child(const Launch& l, int in, int out, int err, int policy,
                              const std::vector<std::string>& argv) {
@@ -90,6 +80,16 @@ void pump(int in_w, const std::string& input, int out_r, int err_r, pid_t pid, d
 }
 
 }  // namespace
+
+double now_s() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+void make_pipe(int fds[2]) {
+    if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe2");
+}
 
 std::string launcher_path() {
     return TARROW_BIN;

@@ -51,6 +51,11 @@ class TempDir {
     std::string path_;
 };
 
+// Seconds on the monotonic clock.
+double now_s();
+// A close-on-exec pipe; throws on failure.
+void make_pipe(int fds[2]);
+
 // A JSON string literal for `text`.
 std::string quote(const std::string& text);
 

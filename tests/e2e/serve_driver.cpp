@@ -19,16 +19,6 @@
 namespace tj::e2e {
 namespace {
 
-double now_s() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-void make_pipe(int fds[2]) {
-    if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe2");
-}
-
 // "S", "Z"... and the parent pid of `pid`, from the fields after the last ") ".
 bool stat_of(pid_t pid, char& state, pid_t& ppid) {
     std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
