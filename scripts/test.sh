@@ -5,7 +5,7 @@ set -eu
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 jobs=$(nproc)
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARROW_TESTS=ON >/dev/null
 cmake --build build -j"$jobs"
 (cd build && ctest --output-on-failure -j"$jobs")
 cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DTARROW_SANITIZE=ON >/dev/null
