@@ -1,6 +1,7 @@
 #include "exec/spawn.hpp"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -61,6 +62,9 @@ ExecPlan plan_exec(const Command& command) {
     plan.sh_argv.insert(plan.sh_argv.begin(), {"/bin/sh", nullptr});
     return plan;
 }
+
+// The child's stack: steps and the path search need little.
+constexpr size_t kChildStack = 64 * 1024;
 
 [[noreturn]] void child_fail(int report_fd, FailureKind kind, int err) {
     ChildFailure failure = {kind, err};
@@ -123,13 +127,22 @@ int exec_program(ExecPlan& plan) {
     return saw_eacces ? EACCES : err;
 }
 
+// The child shares the launcher's memory until exec: a handler the launcher
+// installed must not run in it, so every caught signal goes back to its
+// default (glibc refuses its two internal signals, which nobody sends here).
+// SIGPIPE, ignored by the launcher, is the command's to take by default again.
 int reset_signals() {
-    sigset_t none;
-    sigemptyset(&none);
-    if (sigprocmask(SIG_SETMASK, &none, nullptr) != 0) return errno;
     struct sigaction dfl = {};
     dfl.sa_handler = SIG_DFL;
-    return sigaction(SIGPIPE, &dfl, nullptr) == 0 ? 0 : errno;
+    for (int sig = 1; sig < NSIG; ++sig) {
+        struct sigaction current;
+        if (sigaction(sig, nullptr, &current) != 0) continue;
+        bool caught = current.sa_handler != SIG_DFL && current.sa_handler != SIG_IGN;
+        if (caught || sig == SIGPIPE) sigaction(sig, &dfl, nullptr);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    return sigprocmask(SIG_SETMASK, &none, nullptr) == 0 ? 0 : errno;
 }
 
 int confine(const Command& command) {
@@ -138,24 +151,36 @@ int confine(const Command& command) {
     return limit_data_segment(command.memory_limit_bytes);
 }
 
-[[noreturn]] void child_main(const Command& command, ExecPlan& plan, int report_fd, pid_t parent) {
+struct ChildArgs {
+    const Command* command;
+    ExecPlan* plan;
+    int report_fd;
+    pid_t parent;
+};
+
+// Runs on its own small stack in the launcher's memory; see spawn().
+int child_main(void* raw) {
+    const ChildArgs& args = *static_cast<ChildArgs*>(raw);
+    const Command& command = *args.command;
+    int report_fd = args.report_fd;
     auto check = [&](int err) {
         if (err != 0) child_fail(report_fd, FailureKind::system, err);
     };
+    // Signals first: everything was blocked around the clone.
+    check(reset_signals());
     check(install_stdio(command.stdio, report_fd));
     check(chdir(command.cwd.c_str()) == 0 ? 0 : errno);
     check(setpgid(0, 0) == 0 ? 0 : errno);
-    check(reset_signals());
     if (command.death_tie) {
         check(set_death_signal());
-        if (getppid() != parent) child_fail(report_fd, FailureKind::parent_gone, 0);
+        if (getppid() != args.parent) child_fail(report_fd, FailureKind::parent_gone, 0);
     }
     if (command.drop_capabilities) check(confine(command));
     if (command.terminal_handover) {
         int err = give_terminal(STDIN_FILENO, getpid());
         if (err != ENOTTY) check(err);
     }
-    child_fail(report_fd, FailureKind::system, exec_program(plan));
+    child_fail(report_fd, FailureKind::system, exec_program(*args.plan));
 }
 
 // Blocks until exec closes the report pipe or the child reports its failure.
@@ -178,13 +203,24 @@ Result<> await_exec(int report_fd, pid_t pid) {
 
 }  // namespace
 
+// The child is started like vfork: it shares the launcher's memory and the
+// launcher's thread sleeps until exec or exit. Nothing is copied, so a
+// start costs the same however much memory the launcher holds, and the child
+// touches only its own stack and the prepared plan. All signals stay blocked
+// across the clone so that no handler can run on the child's borrowed memory
+// before it resets them.
 Result<pid_t> spawn(const Command& command) {
     ExecPlan plan = plan_exec(command);
     auto [report_read, report_write] = TJ_TRY(make_pipe());
-    pid_t parent = getpid();
-    pid_t pid = fork();
-    if (pid < 0) return fail_errno();
-    if (pid == 0) child_main(command, plan, report_write.get(), parent);
+    ChildArgs args = {&command, &plan, report_write.get(), getpid()};
+    alignas(16) char stack[kChildStack];  // the caller sleeps meanwhile
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &previous);
+    pid_t pid = clone(child_main, stack + sizeof stack, CLONE_VM | CLONE_VFORK | SIGCHLD, &args);
+    int err = errno;
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (pid < 0) return fail_errno(err);
     report_write.reset();
     TJ_TRY(await_exec(report_read.get(), pid));
     return pid;
