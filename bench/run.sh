@@ -1,6 +1,8 @@
 #!/bin/sh
 # Command runner benchmarks, each case side by side with its baseline:
 #   captured_true  a captured `true` (isolation none, mode once) against a bare `true`;
+#   serve_true     per-request cost of a serve-mode `run` of `true` against one fork
+#                  and exec of `true` by a shell;
 #   big_output     1 GiB of captured output against a dd pipe drain of the same size,
 #                  plus the launcher's peak memory for it.
 # Usage: bench/run.sh [build-dir] [case...]   (default: build, every case)
@@ -9,7 +11,7 @@ set -eu
 cd "$(dirname "$0")/.."
 build=${1:-build}
 [ $# -gt 0 ] && shift
-CASES=${*:-"captured_true big_output"}
+CASES=${*:-"captured_true serve_true big_output"}
 bin=$(realpath "$build/tarrow-jail")
 peak_rss=$(realpath "$build/helpers/peak_rss")
 if ! command -v hyperfine >/dev/null; then
@@ -26,21 +28,23 @@ policy() {
     printf '{"isolation":"none","cwd":"%s","argv":%s%s}\n' "$work" "$2" "${3:-}" >"$work/$1.json"
 }
 
-# launch NAME: the shell command that runs the launcher on policy NAME, output discarded.
+# launch NAME [REDIRECTIONS]: runs the launcher on policy NAME, output discarded.
 launch() {
-    echo "$bin --policy-fd 3 3<$work/$1.json >/dev/null 2>&1"
+    echo "sh -c 'exec $bin --policy-fd 3 3<$work/$1.json ${2:-} >/dev/null 2>&1'"
 }
 
 # compare CASE NAME CMD BASE_NAME BASE_CMD [hyperfine options]: times both
-# commands and prints their means and the ratio.
+# commands and prints their medians and the ratio. Commands run without
+# hyperfine's shell, whose subtracted start-up is too noisy for millisecond
+# runs; each side execs through its own `sh -c` so that both pay the same.
 compare() {
     case_name=$1 name=$2 cmd=$3 base_name=$4 base_cmd=$5
     shift 5
-    hyperfine --style none "$@" --export-json "$out/run-$case_name.json" \
+    hyperfine -N --style none "$@" --export-json "$out/run-$case_name.json" \
         -n "$name" "$cmd" -n "$base_name" "$base_cmd" >/dev/null
     awk -v a="$name" -v b="$base_name" '
         /"command":/ { sub(/.*"command": "/, ""); sub(/",$/, ""); name = $0 }
-        /"mean":/ { gsub(/[^0-9.e-]/, "", $2); mean[name] = $2 }
+        /"median":/ { gsub(/[^0-9.e-]/, "", $2); mean[name] = $2 }
         END {
             printf "  %-28s %10.3f ms\n", a, mean[a] * 1000
             printf "  %-28s %10.3f ms\n", b, mean[b] * 1000
@@ -57,14 +61,45 @@ peak_kib() {
 case_captured_true() {
     echo "== captured true (isolation none, mode once) against bare true"
     policy true '["true"]'
-    compare captured_true tarrow-jail "$(launch true)" true "true" --warmup 20 --runs "${RUNS:-300}"
+    compare captured_true tarrow-jail "$(launch true)" true "sh -c 'exec /bin/true'" \
+        --warmup 20 --runs "${RUNS:-300}"
+}
+
+case_serve_true() {
+    n=${REQUESTS:-500}
+    echo "== serve-mode run of true ($n per session, less an empty session), against fork and exec"
+    policy serve '["true"]' ',"mode":"serve"'
+    : >"$work/none.req"
+    i=0
+    while [ "$i" -lt "$n" ]; do
+        echo '{"kind":"run","argv":["/bin/true"]}'
+        i=$((i + 1))
+    done >"$work/runs.req"
+    i=0
+    while [ "$i" -lt "$n" ]; do
+        echo /bin/true
+        i=$((i + 1))
+    done >"$work/fork_exec.sh"
+    hyperfine -N --style none --warmup 2 --runs "${SERVE_RUNS:-10}" \
+        --export-json "$out/run-serve.json" -n serve-n "$(launch serve "<$work/runs.req")" \
+        -n serve-0 "$(launch serve "<$work/none.req")" -n fork-exec "sh $work/fork_exec.sh" >/dev/null
+    awk -v n="$n" '
+        /"command":/ { sub(/.*"command": "/, ""); sub(/",$/, ""); name = $0 }
+        /"median":/ { gsub(/[^0-9.e-]/, "", $2); mean[name] = $2 }
+        END {
+            run = (mean["serve-n"] - mean["serve-0"]) / n * 1e6  # medians
+            exec = mean["fork-exec"] / n * 1e6
+            printf "  serve run of true            %10.0f us\n", run
+            printf "  fork and exec of true        %10.0f us\n", exec
+            printf "  ratio                        %10.2f\n", run / exec
+        }' "$out/run-serve.json"
 }
 
 case_big_output() {
     echo "== 1 GiB captured output against a dd pipe drain"
     policy big '["sh","-c","head -c 1073741824 /dev/zero"]'
     compare big_output tarrow-jail "$(launch big)" \
-        head-dd "head -c 1073741824 /dev/zero | dd bs=64K of=/dev/null 2>/dev/null" \
+        head-dd "sh -c 'head -c 1073741824 /dev/zero | dd bs=64K of=/dev/null 2>/dev/null'" \
         --warmup 1 --runs "${BIG_RUNS:-5}"
     echo "  launcher peak RSS             $(peak_kib big) KiB"
 }
