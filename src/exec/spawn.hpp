@@ -10,10 +10,12 @@
 
 namespace tj {
 
-// Forks, runs the child steps and execs. Returns the child's pid once exec has
-// succeeded; the child leads its own process group (group id = pid). When a
-// child step or exec fails, the child is reaped and its error is returned (the
-// system error text, or "parent died before the death-signal tie landed").
+// Starts a child process (vfork-like: it borrows the caller's memory until
+// exec, the caller's thread waits), runs the child steps and execs. Returns the
+// child's pid once exec has succeeded; the child leads its own process group
+// (group id = pid). When a child step or exec fails, the child is reaped and
+// its error is returned (the system error text, or "parent died before the
+// death-signal tie landed"). Call from one thread at a time.
 Result<pid_t> spawn(const Command& command);
 
 // "/dev/null" opened with `flags` (O_CLOEXEC is added), for a command's stdio.
