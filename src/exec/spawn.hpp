@@ -15,7 +15,7 @@ namespace tj {
 // child's pid once exec has succeeded; the child leads its own process group
 // (group id = pid). When a child step or exec fails, the child is reaped and
 // its error is returned (the system error text, or "parent died before the
-// death-signal tie landed"). Call from one thread at a time.
+// death-signal tie landed").
 Result<pid_t> spawn(const Command& command);
 
 // "/dev/null" opened with `flags` (O_CLOEXEC is added), for a command's stdio.
