@@ -70,7 +70,7 @@ void pump(int in_w, const std::string& input, int out_r, int err_r, pid_t pid, d
         if (in_w >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
             ssize_t n = write(in_w, input.data() + written, input.size() - written);
             if (n > 0) written += static_cast<size_t>(n);
-            if (n < 0 || written == input.size()) {
+            if ((n < 0 && errno != EAGAIN) || written == input.size()) {
                 close(in_w);
                 in_w = -1;
             }
@@ -123,6 +123,9 @@ Outcome run_launcher(const Launch& l) {
     if (pol[0] >= 0) close(pol[0]);
     if (l.on_start) l.on_start(pid);
     Outcome o;
+    // Input goes in as the pipe takes it, so a command that answers before it
+    // has read everything cannot deadlock against us.
+    fcntl(in[1], F_SETFL, O_NONBLOCK);
     pump(in[1], l.stdin_data, out[0], err[0], pid, l.timeout_s, o);
     int status = 0;
     waitpid(pid, &status, 0);
