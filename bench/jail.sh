@@ -7,6 +7,7 @@
 # Usage: bench/jail.sh [build-dir]   (default: build). Needs hyperfine and bwrap.
 set -eu
 cd "$(dirname "$0")/.."
+. bench/requests.sh
 build=${1:-build}
 bin=$(realpath "$build/tarrow-jail")
 runs=${RUNS:-200}
@@ -42,15 +43,7 @@ hyperfine --warmup 10 --runs "$runs" --export-json "$out/jail-once.json" \
 # Serve mode: N run requests through one jail, less one jail with none, per
 # request; against N fork-and-exec of true by one process.
 n=${REQUESTS:-500}
-: >"$work/none.req"
-i=0
-while [ "$i" -lt "$n" ]; do
-    echo '{"kind":"run","argv":["/bin/true"]}'
-    i=$((i + 1))
-done >"$work/runs.req"
-cat >"$work/fork_exec.sh" <<SH
-i=0; while [ \$i -lt $n ]; do /bin/true; i=\$((i + 1)); done
-SH
+serve_inputs "$n" "$work"
 
 echo "== serve-mode run of true in the jail ($n per session), against bare fork and exec" >&2
 hyperfine --warmup 3 --runs "${SERVE_RUNS:-10}" --export-json "$out/jail-serve.json" \

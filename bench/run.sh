@@ -9,6 +9,7 @@
 # Adding a case: write a function case_NAME and add NAME to CASES.
 set -eu
 cd "$(dirname "$0")/.."
+. bench/requests.sh
 build=${1:-build}
 [ $# -gt 0 ] && shift
 CASES=${*:-"captured_true serve_true big_output"}
@@ -69,17 +70,7 @@ case_serve_true() {
     n=${REQUESTS:-500}
     echo "== serve-mode run of true ($n per session, less an empty session), against fork and exec"
     policy serve '["true"]' ',"mode":"serve"'
-    : >"$work/none.req"
-    i=0
-    while [ "$i" -lt "$n" ]; do
-        echo '{"kind":"run","argv":["/bin/true"]}'
-        i=$((i + 1))
-    done >"$work/runs.req"
-    i=0
-    while [ "$i" -lt "$n" ]; do
-        echo /bin/true
-        i=$((i + 1))
-    done >"$work/fork_exec.sh"
+    serve_inputs "$n" "$work"
     hyperfine -N --style none --warmup 2 --runs "${SERVE_RUNS:-10}" \
         --export-json "$out/run-serve.json" -n serve-n "$(launch serve "<$work/runs.req")" \
         -n serve-0 "$(launch serve "<$work/none.req")" -n fork-exec "sh $work/fork_exec.sh" >/dev/null
