@@ -17,8 +17,8 @@
 #include "path_util.hpp"
 #include "policy_intake.hpp"
 #include "session/holder.hpp"
-#include "text_util.hpp"
 #include "unconfined.hpp"
+#include "utf8.hpp"
 
 namespace tj {
 namespace {

@@ -6,8 +6,8 @@
 
 #include "line_reader.hpp"
 #include "path_util.hpp"
-#include "text_util.hpp"
 #include "unique_fd.hpp"
+#include "utf8.hpp"
 
 namespace tj {
 namespace {

@@ -7,8 +7,8 @@
 
 #include <fmt/core.h>
 
-#include "exec/utf8.hpp"
 #include "line_reader.hpp"
+#include "utf8.hpp"
 
 namespace tj {
 namespace {

@@ -17,7 +17,7 @@
 #include "serve/background_start.hpp"
 #include "serve/child_queries.hpp"
 #include "serve/request.hpp"
-#include "text_util.hpp"
+#include "utf8.hpp"
 
 namespace tj {
 namespace {

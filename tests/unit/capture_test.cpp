@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "exec/utf8.hpp"
+#include "utf8.hpp"
 
 namespace tj {
 namespace {

@@ -1,4 +1,4 @@
-#include "exec/utf8.hpp"
+#include "utf8.hpp"
 
 #include <cstdint>
 #include <string_view>
@@ -54,7 +54,31 @@ size_t first_invalid(std::string_view s) {
     return s.size();
 }
 
+bool is_space(uint32_t cp) {
+    return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 || cp == 0x1680 ||
+           (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 || cp == 0x202F ||
+           cp == 0x205F || cp == 0x3000;
+}
+
 }  // namespace
+
+bool valid_utf8(std::string_view text) {
+    return first_invalid(text) == text.size();
+}
+
+bool is_blank(std::string_view text) {
+    if (!valid_utf8(text)) return false;
+    for (size_t i = 0; i < text.size();) {
+        auto lead = static_cast<uint8_t>(text[i]);
+        size_t len = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        uint32_t cp = len == 1 ? lead : lead & (0x7F >> len);
+        for (size_t k = 1; k < len; ++k)
+            cp = (cp << 6) | (static_cast<uint8_t>(text[i + k]) & 0x3F);
+        if (!is_space(cp)) return false;
+        i += len;
+    }
+    return true;
+}
 
 std::string utf8_lossy(std::string bytes) {
     std::string_view s(bytes);
