@@ -7,7 +7,8 @@
 #   tests/vm/run-aarch64.sh [-k bookworm|trixie] [-b BUILD_DIR]
 #
 # bookworm (default) boots Linux 6.1 (Landlock ABI 2); trixie boots 6.12 (ABI 6).
-# The guest runs tests/vm/guest-checks.sh and tests/vm/hardened-guest.sh; a
+# The guest runs tests/vm/guest-checks.sh, tests/vm/hardened-guest.sh and
+# tests/vm/strict-guest.sh; a
 # second boot without Landlock checks that hardened isolation refuses to run.
 # The exit status is 0 when every check passed.
 set -eu
@@ -72,6 +73,7 @@ cp "$repo/tests/vm/guest-checks.sh" "$pack/run.sh"
 # hardened isolation refuse to run.
 mv "$pack/run.sh" "$pack/seccomp-checks.sh"
 cp "$repo/tests/vm/hardened-guest.sh" "$pack/hardened-checks.sh"
+cp "$repo/tests/vm/strict-guest.sh" "$pack/strict-checks.sh"
 cat >"$pack/run.sh" <<'EOF'
 if [ "${1:-}" = refusal ]; then exec sh ./hardened-checks.sh /test refusal; fi
 sh ./seccomp-checks.sh
@@ -79,7 +81,10 @@ seccomp=$?
 echo "== hardened isolation"
 sh ./hardened-checks.sh /test
 hardened=$?
-[ "$seccomp" -eq 0 ] && [ "$hardened" -eq 0 ]
+echo "== strict jail"
+sh ./strict-checks.sh /test
+strict=$?
+[ "$seccomp" -eq 0 ] && [ "$hardened" -eq 0 ] && [ "$strict" -eq 0 ]
 EOF
 
 # 4. Boot the kernel and run the checks.
