@@ -12,21 +12,8 @@ WANT=${2:-confined}
 FAILS=0
 H=/hardened
 
-pass_or_fail() { # NAME EXPECTED GOT
-    if [ "$2" = "$3" ]; then
-        echo "PASS hardened $1"
-    else
-        echo "FAIL hardened $1"
-        printf '  expected: %s\n  got:      %s\n' "$2" "$3"
-        FAILS=$((FAILS + 1))
-    fi
-}
-
-as_user() { # USER CMD...: root runs directly, nobody through runas
-    user=$1
-    shift
-    if [ "$user" = root ]; then "$@"; else runas 65534 "$@"; fi
-}
+AREA=hardened
+. "$(dirname "$0")/guest-lib.sh"
 
 # The policy on standard input; mode exec, so the command's output is ours.
 launch() { # USER POLICY
@@ -74,7 +61,7 @@ read /dev/urandom: ok
 write /dev/urandom: EACCES
 write /dev/null: ok
 list /: EACCES"
-    pass_or_fail "landlock as $1 on $(uname -r)" "$expected" "$got"
+    check "landlock as $1 on $(uname -r)" "$expected" "$got"
 }
 
 seccomp_checks() { # USER
@@ -86,7 +73,7 @@ seccomp_checks() { # USER
     argv="$argv]"
     got=$(launch "$1" "$(policy "$argv")" | tr '\n' ' ')
     expected="EPERM EPERM EPERM EPERM EPERM EPERM EPERM EPERM ENOSYS EFAULT EFAULT EBADF OK "
-    pass_or_fail "seccomp as $1" "$expected" "$got"
+    check "seccomp as $1" "$expected" "$got"
 }
 
 refusal_check() { # USER
@@ -94,7 +81,7 @@ refusal_check() { # USER
     got=$(launch "$1" "$(policy "[\"$DIR/helpers/file_probe\",\"create\",\"$H/other/new\"]")"; echo "status $?")
     expected="tarrow-jail: landlock failed: hardened isolation requires Landlock, but the kernel enforced no ruleset (Landlock unavailable); refusing to run unconfined
 status 2"
-    pass_or_fail "refusal without Landlock as $1" "$expected" "$got"
+    check "refusal without Landlock as $1" "$expected" "$got"
 }
 
 for user in root nobody; do

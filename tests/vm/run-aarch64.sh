@@ -74,6 +74,7 @@ cp "$repo/tests/vm/guest-checks.sh" "$pack/run.sh"
 mv "$pack/run.sh" "$pack/seccomp-checks.sh"
 cp "$repo/tests/vm/hardened-guest.sh" "$pack/hardened-checks.sh"
 cp "$repo/tests/vm/strict-guest.sh" "$pack/strict-checks.sh"
+cp "$repo/tests/vm/guest-lib.sh" "$pack/guest-lib.sh"
 cat >"$pack/run.sh" <<'EOF'
 if [ "${1:-}" = refusal ]; then exec sh ./hardened-checks.sh /test refusal; fi
 sh ./seccomp-checks.sh

@@ -11,24 +11,13 @@ DIR=$1
 FAILS=0
 S=/strict
 
-check() { # NAME EXPECTED GOT
-    if [ "$2" = "$3" ]; then
-        echo "PASS strict $1"
-    else
-        echo "FAIL strict $1"
-        printf '  expected: %s\n  got:      %s\n' "$2" "$3"
-        FAILS=$((FAILS + 1))
-    fi
-}
+AREA=strict
+. "$(dirname "$0")/guest-lib.sh"
 
 # Mode exec: the command's output is the launcher's own.
 launch() { # USER ARGV-JSON [EXTRA-MEMBERS]
     policy="{\"mode\":\"exec\",\"cwd\":\"$S/w\",\"tool_paths\":[\"$DIR\"],\"argv\":$2${3:+,$3}}"
-    if [ "$1" = root ]; then
-        echo "$policy" | "$DIR/tarrow-jail" 2>&1
-    else
-        echo "$policy" | runas 65534 "$DIR/tarrow-jail" 2>&1
-    fi
+    echo "$policy" | as_user "$1" "$DIR/tarrow-jail" 2>&1
 }
 
 strict_checks() { # USER
