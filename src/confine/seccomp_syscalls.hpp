@@ -51,8 +51,13 @@ inline constexpr SyscallNumber kSyscallNumbers[] = {
     {"fsconfig", 431, 431},
     {"fsmount", 432, 432},
     {"fspick", 433, 433},
+    {"statmount", 457, 457},
+    {"listmount", 458, 458},
+    {"open_tree_attr", 467, 467},
     {"setns", 268, 308},
     {"unshare", 97, 272},
+    {"clone", 220, 56},
+    {"clone3", 435, 435},
     {"kexec_load", 104, 246},
     {"kexec_file_load", 294, 320},
     {"init_module", 105, 175},
@@ -122,6 +127,7 @@ constexpr bool known_syscall(std::string_view name) {
     X(fspick) \
     X(setns) \
     X(unshare) \
+    X(clone) \
     X(kexec_load) \
     X(kexec_file_load) \
     X(init_module) \

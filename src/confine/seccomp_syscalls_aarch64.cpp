@@ -14,9 +14,20 @@ namespace {
 
 #define TJ_CHECK(name) static_assert(syscall_number(Arch::aarch64, #name) == __NR_##name, #name);
 TJ_COMMON_SYSCALLS(TJ_CHECK)
-// fchmodat2 arrived in Linux 6.6; older headers do not name it.
+// Calls newer than some headers, and clone3, which the generic header names
+// only for architectures that ask for it (aarch64 does).
 #ifdef __NR_fchmodat2
 TJ_CHECK(fchmodat2)
+#endif
+#ifdef __NR_clone3
+TJ_CHECK(clone3)
+#endif
+#ifdef __NR_statmount
+TJ_CHECK(statmount)
+TJ_CHECK(listmount)
+#endif
+#ifdef __NR_open_tree_attr
+TJ_CHECK(open_tree_attr)
 #endif
 #undef TJ_CHECK
 

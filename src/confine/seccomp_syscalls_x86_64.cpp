@@ -15,9 +15,17 @@ TJ_CHECK(mknod)
 TJ_CHECK(chmod)
 TJ_CHECK(open)
 TJ_CHECK(creat)
-// fchmodat2 arrived in Linux 6.6; older headers do not name it.
+TJ_CHECK(clone3)
+// Calls newer than some headers.
 #ifdef SYS_fchmodat2
 TJ_CHECK(fchmodat2)
+#endif
+#ifdef SYS_statmount
+TJ_CHECK(statmount)
+TJ_CHECK(listmount)
+#endif
+#ifdef SYS_open_tree_attr
+TJ_CHECK(open_tree_attr)
 #endif
 #undef TJ_CHECK
 

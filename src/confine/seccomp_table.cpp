@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <linux/audit.h>
+#include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 
@@ -20,7 +21,7 @@ constexpr std::string_view kRefusedCalls[] = {
     "io_uring_setup", "userfaultfd", "bpf", "perf_event_open",
     // mounts
     "mount", "umount2", "pivot_root", "mount_setattr", "open_tree", "move_mount", "fsopen",
-    "fsconfig", "fsmount", "fspick",
+    "fsconfig", "fsmount", "fspick", "statmount", "listmount", "open_tree_attr",
     // namespaces
     "setns", "unshare",
     // kernel code
@@ -79,9 +80,30 @@ constexpr uint32_t kRefusedIoctls[] = {0x5412, 0x541C};
 static_assert(kRefusedIoctls[0] == TIOCSTI && kRefusedIoctls[1] == TIOCLINUX);
 constexpr unsigned kIoctlRequestArg = 1;
 
-// Refused with ENOSYS: its mode sits in a structure the filter cannot read,
-// and libraries fall back to openat, whose mode it can.
-constexpr std::string_view kNosysCalls[] = {"openat2"};
+// clone with any of these flags makes a namespace, and a new user namespace
+// hands its first process every capability over it: the kernel surface behind
+// most namespace escapes. Values from <linux/sched.h>; CLONE_NEWTIME lies in the
+// exit-signal byte, where no valid signal number sets that bit.
+constexpr uint32_t kNamespaceFlags[] = {
+    0x10000000,  // CLONE_NEWUSER
+    0x00020000,  // CLONE_NEWNS
+    0x20000000,  // CLONE_NEWPID
+    0x40000000,  // CLONE_NEWNET
+    0x08000000,  // CLONE_NEWIPC
+    0x04000000,  // CLONE_NEWUTS
+    0x02000000,  // CLONE_NEWCGROUP
+    0x00000080,  // CLONE_NEWTIME
+};
+static_assert(kNamespaceFlags[0] == CLONE_NEWUSER && kNamespaceFlags[1] == CLONE_NEWNS &&
+              kNamespaceFlags[2] == CLONE_NEWPID && kNamespaceFlags[3] == CLONE_NEWNET &&
+              kNamespaceFlags[4] == CLONE_NEWIPC && kNamespaceFlags[5] == CLONE_NEWUTS &&
+              kNamespaceFlags[6] == CLONE_NEWCGROUP);
+constexpr unsigned kCloneFlagsArg = 0;  // on both architectures
+
+// Refused with ENOSYS, so that libraries fall back to a call the filter can
+// read: openat2's mode and clone3's flags sit in structures behind a pointer;
+// the C library answers ENOSYS from clone3 by calling clone.
+constexpr std::string_view kNosysCalls[] = {"openat2", "clone3"};
 
 // Every name must be in the number table: a typo would drop a row silently.
 constexpr bool all_known(const auto& entries, auto name) {
@@ -142,6 +164,7 @@ SeccompTable seccomp_table(Arch arch) {
     for (const auto& e : kDeviceEntries) {
         for (uint32_t type : {S_IFBLK, S_IFCHR}) table.add(e.call, {{e.mode_arg, S_IFMT, type}});
     }
+    for (uint32_t flag : kNamespaceFlags) table.add("clone", {has_bits(kCloneFlagsArg, flag)});
     for (uint32_t request : kRefusedIoctls) {
         table.add("ioctl", {{kIoctlRequestArg, 0xFFFFFFFF, request}});
     }

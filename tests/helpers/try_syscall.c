@@ -5,8 +5,10 @@
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sched.h>
 #include <signal.h>
+#include <spawn.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
@@ -56,15 +58,32 @@ static const char usage[] =
     "ioctl-tioclinux        ioctl(-1, TIOCLINUX, bad)                EPERM / EBADF\n"
     "ioctl-tiocgwinsz       ioctl(-1, TIOCGWINSZ, bad)               allowed: EBADF\n"
     "openat2                openat2(AT_FDCWD, bad, bad, 24)          ENOSYS / EFAULT\n"
-    "clone-newuser          clone(CLONE_NEWUSER) in a child          allowed: OK\n"
+    "statmount              statmount(bad, bad, 0, 0)                EPERM / EFAULT (ENOSYS before "
+    "6.8)\n"
+    "listmount              listmount(bad, bad, 0, 0)                EPERM / EFAULT (ENOSYS before "
+    "6.8)\n"
+    "open_tree_attr         open_tree_attr(-1, bad, 0, bad, 32)      EPERM / EFAULT (ENOSYS before "
+    "6.15)\n"
+    "clone-newuser          clone(CLONE_NEWUSER) in a child          EPERM / OK\n"
+    "clone-newuser-flag, clone-new{ns,pid,net,ipc,uts,cgroup,time}\n"
+    "                       clone(flag | CLONE_SIGHAND), no CLONE_VM EPERM / EINVAL\n"
+    "clone3                 clone3(bad, 88)                          ENOSYS / EFAULT\n"
+    "fork, vfork            a child that exits 0                     allowed: OK\n"
+    "thread                 a thread, joined                         allowed: OK\n"
+    "posix_spawn            this program again, probe getpid         allowed: OK\n"
     "getpid                 getpid()                                 allowed: OK\n";
 
 /* Never mapped: a call that reaches the kernel fails with EFAULT. */
 #define BAD ((long)1)
 #define ABSENT (-2L)
 
-#define NR_OPENAT2 437   /* the same on aarch64 and x86_64 */
-#define NR_FCHMODAT2 452 /* likewise; older headers lack it */
+/* The same numbers on aarch64 and x86_64; older headers lack some. */
+#define NR_CLONE3 435
+#define NR_OPENAT2 437
+#define NR_FCHMODAT2 452
+#define NR_STATMOUNT 457
+#define NR_LISTMOUNT 458
+#define NR_OPEN_TREE_ATTR 467
 
 /* Reports the errno a forked child's call ended with, leaving this process as
  * it was: a new user namespace without ID maps would change what later probes
@@ -96,6 +115,83 @@ static long clone_newuser(void) {
 }
 
 #define IS(probe_name) (strcmp(name, probe_name) == 0)
+
+/* CLONE_SIGHAND without CLONE_VM is invalid, and the kernel says so before it
+ * looks at any namespace flag or capability: a clone the filter lets through
+ * fails with EINVAL and starts nothing, as root and unprivileged alike. */
+static const struct {
+    const char* name;
+    long flag;
+} clone_flags[] = {
+    {"clone-newuser-flag", CLONE_NEWUSER}, {"clone-newns", CLONE_NEWNS},
+    {"clone-newpid", CLONE_NEWPID},        {"clone-newnet", CLONE_NEWNET},
+    {"clone-newipc", CLONE_NEWIPC},        {"clone-newuts", CLONE_NEWUTS},
+    {"clone-newcgroup", CLONE_NEWCGROUP},  {"clone-newtime", 0x80 /* CLONE_NEWTIME */},
+};
+
+static long clone_flag(const char* name) {
+    for (size_t i = 0; i < sizeof clone_flags / sizeof clone_flags[0]; ++i) {
+        if (IS(clone_flags[i].name)) {
+            return syscall(SYS_clone, clone_flags[i].flag | CLONE_SIGHAND | SIGCHLD, 0L, 0L, 0L,
+                           0L);
+        }
+    }
+    return -3;
+}
+
+/* -1 with errno unless the child `pid` (0 inside it) exited 0. */
+static long child_exits_zero(pid_t pid) {
+    if (pid == 0) _exit(0);
+    if (pid < 0) return -1;
+    int status = 0;
+    if (waitpid(pid, &status, 0) < 0) return -1;
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return 0;
+    errno = ECHILD; /* shown as ECHILD: the child failed */
+    return -1;
+}
+
+static void* thread_main(void* arg) {
+    return arg;
+}
+
+static long start_thread(void) {
+    pthread_t thread;
+    int err = pthread_create(&thread, NULL, thread_main, NULL);
+    if (err == 0) err = pthread_join(thread, NULL);
+    errno = err;
+    return err == 0 ? 0 : -1;
+}
+
+/* Runs this program's getpid probe with its output thrown away. */
+static long spawn_self(void) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    char* const argv[] = {"try_syscall", "getpid", NULL};
+    char* const envp[] = {NULL};
+    pid_t pid = -1;
+    int err = posix_spawn(&pid, "/proc/self/exe", &actions, NULL, argv, envp);
+    posix_spawn_file_actions_destroy(&actions);
+    if (err != 0) {
+        errno = err;
+        return -1;
+    }
+    int status = 0;
+    if (waitpid(pid, &status, 0) < 0) return -1;
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return 0;
+    errno = ECHILD;
+    return -1;
+}
+
+/* Starting processes and threads, and making namespaces with clone. */
+static long processes(const char* name) {
+    if (IS("clone3")) return syscall(NR_CLONE3, BAD, 88L);
+    if (IS("fork")) return child_exits_zero(fork());
+    if (IS("vfork")) return child_exits_zero(vfork());
+    if (IS("thread")) return start_thread();
+    if (IS("posix_spawn")) return spawn_self();
+    return clone_flag(name);
+}
 
 /* x86_64's older path calls; aarch64 has only their *at forms. */
 static long legacy(const char* name) {
@@ -163,9 +259,13 @@ static long probe(const char* name) {
         return syscall(SYS_ioctl, -1L, (long)TIOCGWINSZ, BAD);
     }
     if (IS("openat2")) return syscall(NR_OPENAT2, cwd, BAD, BAD, 24L);
+    if (IS("statmount")) return syscall(NR_STATMOUNT, BAD, BAD, 0L, 0L);
+    if (IS("listmount")) return syscall(NR_LISTMOUNT, BAD, BAD, 0L, 0L);
+    if (IS("open_tree_attr")) return syscall(NR_OPEN_TREE_ATTR, -1L, BAD, 0L, BAD, 32L);
     if (IS("clone-newuser")) return in_child(clone_newuser);
     if (IS("getpid")) return syscall(SYS_getpid);
-    return legacy(name);
+    long result = processes(name);
+    return result == -3 ? legacy(name) : result;
 }
 
 int main(int argc, char** argv) {

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <linux/audit.h>
 #include <linux/seccomp.h>
+#include <sched.h>
+#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -13,7 +15,9 @@
 
 #include <array>
 #include <cerrno>
+#include <regex>
 #include <set>
+#include <span>
 #include <string>
 #include <thread>
 
@@ -60,6 +64,9 @@ constexpr std::string_view kAlwaysRefused[] = {
     "fsconfig",
     "fsmount",
     "fspick",
+    "statmount",
+    "listmount",
+    "open_tree_attr",
     "setns",
     "unshare",
     "kexec_load",
@@ -135,10 +142,10 @@ TEST_P(SeccompFilter, RefusesOpenat2WithEnosysSoThatCallersFallBackToOpenat) {
     EXPECT_EQ(run("openat2", kAllOnes), kEnosys);
 }
 
-TEST_P(SeccompFilter, AllowsTheNeighboursOfRefusedCallsAndCloneWhateverItsFlags) {
+TEST_P(SeccompFilter, AllowsTheNeighboursOfRefusedCalls) {
     std::set<uint32_t> refused;
     for (auto call : kAlwaysRefused) refused.insert(syscall_number(arch(), call));
-    refused.insert(syscall_number(arch(), "openat2"));
+    for (auto call : {"openat2", "clone", "clone3"}) refused.insert(syscall_number(arch(), call));
     for (uint32_t nr : refused) {
         for (uint32_t next : {nr - 1, nr + 1}) {
             if (!refused.contains(next)) {
@@ -146,13 +153,42 @@ TEST_P(SeccompFilter, AllowsTheNeighboursOfRefusedCallsAndCloneWhateverItsFlags)
             }
         }
     }
-    // clone and clone3: aarch64 220 and 435, x86_64 56 and 435.
-    const uint32_t clone = arch() == Arch::aarch64 ? 220 : 56;
-    const Args new_namespaces = {CLONE_NEWUSER | CLONE_NEWNS | CLONE_NEWPID | CLONE_NEWNET};
-    EXPECT_EQ(run_nr(clone, new_namespaces), kAllow);
-    EXPECT_EQ(run_nr(435, kAllOnes), kAllow);
     EXPECT_EQ(run_nr(0), kAllow);
     EXPECT_EQ(run_nr(0x3FFFFFFF), kAllow);
+}
+
+// The names of every system call the build's kernel headers define.
+constexpr std::string_view kNativeHeaderCalls[] = {
+#include "native.inc"
+};
+constexpr std::string_view kGenericHeaderCalls[] = {
+#include "generic.inc"
+};
+
+// Mount-API and namespace calls: what mounts, looks at mounts or makes or
+// joins a namespace. A header that gains one the tables lack fails here.
+bool mount_or_namespace_call(std::string_view name) {
+    static const std::regex pattern(
+        "mount|open_tree|pivot_root|^fs(open|config|pick|info)$|setns|unshare|^clone|namespace|"
+        "^ns_|^listns$");
+    return std::regex_search(std::string(name), pattern);
+}
+
+TEST_P(SeccompFilter, RefusesEveryMountOrNamespaceCallTheKernelHeadersKnow) {
+    const bool native = arch() == kNativeArch;
+    const std::span<const std::string_view> names =
+        native ? std::span<const std::string_view>(kNativeHeaderCalls) : kGenericHeaderCalls;
+    if (!native && arch() != Arch::aarch64) GTEST_SKIP() << "no header of this architecture";
+    int seen = 0;
+    for (auto name : names) {
+        if (!mount_or_namespace_call(name)) continue;
+        ++seen;
+        ASSERT_TRUE(known_syscall(name)) << name << " is missing from the seccomp tables";
+        const int nr = syscall_number(arch(), name);
+        ASSERT_GE(nr, 0) << name;
+        EXPECT_NE(run_nr(static_cast<uint32_t>(nr), kAllOnes), kAllow) << name;
+    }
+    EXPECT_GE(seen, 13) << "the header scan found too few calls";
 }
 
 TEST_P(SeccompFilter, KillsForeignArchitectures) {
@@ -186,6 +222,36 @@ void expect_cases(const SeccompFilter& filter, const std::vector<Case>& cases) {
         if (syscall_number(filter.arch(), c.call) == kNoSyscall) continue;
         EXPECT_EQ(filter.run(c.call, c.args), c.expected) << c.call << ": " << c.what;
     }
+}
+
+// What the C library passes for fork, vfork and posix_spawn, and for a thread.
+constexpr uint64_t kForkFlags = SIGCHLD;
+constexpr uint64_t kSpawnFlags = CLONE_VM | CLONE_VFORK | SIGCHLD;
+constexpr uint64_t kThreadFlags = CLONE_VM | CLONE_FS | CLONE_FILES | CLONE_SIGHAND | CLONE_THREAD |
+                                  CLONE_SYSVSEM | CLONE_SETTLS | CLONE_PARENT_SETTID |
+                                  CLONE_CHILD_CLEARTID;
+constexpr uint64_t kNewTime = 0x80;  // CLONE_NEWTIME, in the exit-signal byte
+
+TEST_P(SeccompFilter, CloneMakesNoNamespaceAndClone3AnswersEnosys) {
+    expect_cases(*this, {
+                            {"clone", {kForkFlags}, kAllow, "fork"},
+                            {"clone", {kSpawnFlags}, kAllow, "vfork, posix_spawn"},
+                            {"clone", {kThreadFlags}, kAllow, "thread"},
+                            {"clone", {kThreadFlags | kHigh}, kAllow, "high bits ignored"},
+                            {"clone", {0, CLONE_NEWUSER}, kAllow, "flags in the wrong argument"},
+                            {"clone", {SIGCHLD | CLONE_NEWUSER}, kEperm, "user"},
+                            {"clone", {SIGCHLD | CLONE_NEWNS}, kEperm, "mount"},
+                            {"clone", {SIGCHLD | CLONE_NEWPID}, kEperm, "PID"},
+                            {"clone", {SIGCHLD | CLONE_NEWNET}, kEperm, "network"},
+                            {"clone", {SIGCHLD | CLONE_NEWIPC}, kEperm, "IPC"},
+                            {"clone", {SIGCHLD | CLONE_NEWUTS}, kEperm, "UTS"},
+                            {"clone", {SIGCHLD | CLONE_NEWCGROUP}, kEperm, "cgroup"},
+                            {"clone", {SIGCHLD | kNewTime}, kEperm, "time"},
+                            {"clone", {kSpawnFlags | CLONE_NEWUSER}, kEperm, "spawn, user"},
+                            {"clone", {kHigh | CLONE_NEWNET}, kEperm, "high bits ignored"},
+                            {"clone3", {}, kEnosys, "no arguments"},
+                            {"clone3", kAllOnes, kEnosys, "any arguments"},
+                        });
 }
 
 TEST_P(SeccompFilter, SetIdFilesAreRefusedOnlyWhenCreatedOrChmodded) {
@@ -423,6 +489,53 @@ TEST(SeccompInstall, RefusesListedCallsAndLetsOthersThrough) {
     ASSERT_EQ(::stat((tree / "plain").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0700u);
     EXPECT_NE(::access((tree / "suid").c_str(), F_OK), 0);
+}
+
+// How a child started one way ended: "OK" when it ran and exited 0.
+std::string child_outcome(pid_t pid) {
+    if (pid < 0) return errno_of(-1);
+    if (pid == 0) ::_exit(0);
+    int status = 0;
+    if (::waitpid(pid, &status, 0) != pid) return errno_of(-1);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? "OK" : std::to_string(status);
+}
+
+std::string raw_clone(uint64_t flags) {
+    return child_outcome(static_cast<pid_t>(::syscall(SYS_clone, flags, 0, 0, 0, 0)));
+}
+
+std::string spawn_true() {
+    pid_t pid = -1;
+    char* const argv[] = {const_cast<char*>("true"), nullptr};
+    if (int err = ::posix_spawnp(&pid, "true", nullptr, nullptr, argv, environ); err != 0) {
+        errno = err;
+        return errno_of(-1);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? "OK" : std::to_string(status);
+}
+
+TEST(SeccompInstall, ProcessesAndThreadsStartButNoNamespaceDoes) {
+    const std::string report = test::in_child([]() -> std::string {
+        if (auto installed = install_seccomp_filter(); !installed) return installed.error().text;
+        std::string got = "fork=" + child_outcome(::fork());
+        got += " vfork=" + child_outcome(::vfork());
+        got += " posix_spawn=" + spawn_true();
+        std::string in_thread = "not run";
+        std::thread([&] { in_thread = "OK"; }).join();
+        got += " thread=" + in_thread;
+        got += " clone3=" + errno_of(::syscall(SYS_clone3, nullptr, 0));
+        for (uint64_t flag : std::initializer_list<uint64_t>{
+                 CLONE_NEWUSER, CLONE_NEWNS, CLONE_NEWPID, CLONE_NEWNET, CLONE_NEWIPC, CLONE_NEWUTS,
+                 CLONE_NEWCGROUP, kNewTime}) {
+            got += " " + raw_clone(SIGCHLD | flag);
+        }
+        return got;
+    });
+    EXPECT_EQ(report,
+              "fork=OK vfork=OK posix_spawn=OK thread=OK clone3=ENOSYS EPERM EPERM EPERM EPERM "
+              "EPERM EPERM EPERM EPERM");
 }
 
 #if defined(__x86_64__)

@@ -19,6 +19,15 @@ case $(uname -r) in
 [1-5].* | 6.[0-5].*) fchmodat2=ENOSYS ;;
 *) fchmodat2=EFAULT ;;
 esac
+# statmount and listmount arrived in 6.8, open_tree_attr in 6.15.
+case $(uname -r) in
+[1-5].* | 6.[0-7].*) mount68=ENOSYS ;;
+*) mount68=EFAULT ;;
+esac
+case $(uname -r) in
+[1-5].* | 6.[0-9].* | 6.1[0-4].*) mount615=ENOSYS ;;
+*) mount615=EFAULT ;;
+esac
 
 # probe, then what it prints: under the seccomp filter; without it as root;
 # without it as uid 65534 (pivot_root needs CAP_SYS_ADMIN before it reads its
@@ -53,10 +62,26 @@ ioctl-tiocsti-high     EPERM   EBADF   EBADF
 ioctl-tioclinux        EPERM   EBADF   EBADF
 ioctl-tiocgwinsz       EBADF   EBADF   EBADF
 openat2                ENOSYS  EFAULT  EFAULT
-clone-newuser          OK      OK      OK
+statmount              EPERM   $mount68 $mount68
+listmount              EPERM   $mount68 $mount68
+open_tree_attr         EPERM   $mount615 $mount615
+clone-newuser          EPERM   OK      OK
+clone-newuser-flag     EPERM   EINVAL  EINVAL
+clone-newns            EPERM   EINVAL  EINVAL
+clone-newpid           EPERM   EINVAL  EINVAL
+clone-newnet           EPERM   EINVAL  EINVAL
+clone-newipc           EPERM   EINVAL  EINVAL
+clone-newuts           EPERM   EINVAL  EINVAL
+clone-newcgroup        EPERM   EINVAL  EINVAL
+clone-newtime          EPERM   EINVAL  EINVAL
+clone3                 ENOSYS  EFAULT  EFAULT
+fork                   OK      OK      OK
+vfork                  OK      OK      OK
+thread                 OK      OK      OK
+posix_spawn            OK      OK      OK
 getpid                 OK      OK      OK
 "
-probes=$(echo "$probes" | sed "s/\$fchmodat2/$fchmodat2/g")
+probes=$(echo "$probes" | sed "s/\$fchmodat2/$fchmodat2/g; s/\$mount68/$mount68/g; s/\$mount615/$mount615/g")
 names=$(echo "$probes" | awk 'NF { print $1 }')
 
 # check_probes LABEL COLUMN COMMAND...: runs try_syscall on every probe under

@@ -68,11 +68,14 @@ seccomp_checks() { # USER
     make_tree
     probes="unshare setns mount ptrace openat-setuid fchmodat-setgid mknodat-chr ioctl-tiocsti"
     probes="$probes openat2 openat-create fchmodat-plain ioctl-tiocgwinsz getpid"
+    probes="$probes clone-newuser clone-newns clone-newnet clone-newtime clone3 statmount"
+    probes="$probes fork vfork thread posix_spawn"
     argv="[\"$DIR/helpers/try_syscall\""
     for p in $probes; do argv="$argv,\"$p\""; done
     argv="$argv]"
     got=$(launch "$1" "$(policy "$argv")" | tr '\n' ' ')
     expected="EPERM EPERM EPERM EPERM EPERM EPERM EPERM EPERM ENOSYS EFAULT EFAULT EBADF OK "
+    expected="${expected}EPERM EPERM EPERM EPERM ENOSYS EPERM OK OK OK OK "
     check "seccomp as $1" "$expected" "$got"
 }
 

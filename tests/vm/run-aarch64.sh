@@ -61,7 +61,11 @@ if [ ! -f "$build/gtest/libgtest_main.a" ]; then
         -o "$build/gtest/gtest_main.o"
     ar rcs "$build/gtest/libgtest_main.a" "$build/gtest/gtest-all.o" "$build/gtest/gtest_main.o"
 fi
-$cxx $cxxflags -static -isystem "$gtest/include" -I"$repo/src" -I"$repo/tests/unit" \
+names=$build/kernel_syscalls
+mkdir -p "$names"
+sh "$repo/tests/unit/kernel_syscall_names.sh" $cc sys/syscall.h "$names/native.inc"
+sh "$repo/tests/unit/kernel_syscall_names.sh" $cc asm-generic/unistd.h "$names/generic.inc"
+$cxx $cxxflags -static -isystem "$gtest/include" -I"$repo/src" -I"$repo/tests/unit" -I"$names" \
     -o "$pack/seccomp_unit_tests" "$repo/tests/unit/seccomp_test.cpp" \
     "$build/libtarrow_core.a" "$build/gtest/libgtest_main.a" -pthread
 
