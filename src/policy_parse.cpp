@@ -17,7 +17,7 @@ using json::into;
 // A time limit of 2^64 seconds or more cannot be honoured; refusing it keeps a
 // policy from running without the limit it asked for.
 Result<double> read_timeout(Cursor& c) {
-    double v = TJ_TRY(json::read_f64(c));
+    double v = TJ_TRY(json::read_seconds(c));
     if (v >= 18446744073709551616.0)
         return c.error_here(fmt::format(
             "invalid value: floating point `{}`, expected a number of seconds below 2^64", v));

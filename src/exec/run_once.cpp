@@ -9,6 +9,7 @@
 
 #include "exec/capture.hpp"
 #include "exec/command.hpp"
+#include "exec/log_file.hpp"
 #include "exec/pipe.hpp"
 #include "exec/spawn.hpp"
 #include "exec/wait_loop.hpp"
@@ -131,16 +132,23 @@ Result<std::optional<pid_t>> finish(const Started& run, bool timed_out) {
 }
 
 // Moves what was captured so far into a fresh log file and makes the readers
-// append there; the command keeps running.
-Result<> switch_to_log(SharedCapture& shared, const std::string& path) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0) return fail_system();
-    UniqueFd log(fd);
+// append there; the command keeps running. Returns the file's path.
+Result<std::string> switch_to_log(SharedCapture& shared, const std::string& log_dir, pid_t pid) {
+    LogFile log = TJ_TRY(create_log_file(log_dir, pid));
     std::lock_guard lock(shared.mutex);
-    TJ_TRY(write_all(log.get(), render_output(shared.capture, kBothStreams)));
+    TJ_TRY(write_all(log.fd.get(), render_output(shared.capture, kBothStreams)));
     shared.capture.clear_retained();
-    shared.capture.log_fd = std::move(log);
-    return {};
+    shared.capture.log_fd = std::move(log.fd);
+    return std::move(log.path);
+}
+
+// A command that cannot be handed over is not left running untracked: its
+// group is killed and collected before the failure is reported.
+std::unexpected<Error> abandon(const Started& run, Error error) {
+    (void)kill_and_reap(run.pid);
+    std::lock_guard lock(run.shared->mutex);
+    stop_retaining(run.shared->capture);
+    return std::unexpected(std::move(error));
 }
 
 Result<std::optional<pid_t>> hand_to_background(const Started& run, const std::string& log_dir) {
@@ -150,19 +158,16 @@ Result<std::optional<pid_t>> hand_to_background(const Started& run, const std::s
         out = render_output(run.shared->capture, kStdout);
         err = render_output(run.shared->capture, kStderr);
     }
-    std::string path = fmt::format("{}/converted-{}.log", log_dir, run.pid);
-    auto switched = switch_to_log(*run.shared, path);
-    if (!switched) {
-        std::lock_guard lock(run.shared->mutex);
-        stop_retaining(run.shared->capture);
-        return std::unexpected(std::move(switched.error()));
-    }
+    auto path = switch_to_log(*run.shared, log_dir, run.pid);
+    if (!path) return abandon(run, std::move(path.error()));
     malloc_trim(0);  // the retained chunks went to the log file
-    TJ_TRY(write_reply({{"backgrounded", true},
-                        {"log", json_text(path)},
-                        {"pid", run.pid},
-                        {"stderr", json_text(std::move(err))},
-                        {"stdout", json_text(std::move(out))}}));
+    auto written = write_reply({{"backgrounded", true},
+                                {"log", json_text(std::move(*path))},
+                                {"pid", run.pid},
+                                {"stderr", json_text(std::move(err))},
+                                {"stdout", json_text(std::move(out))}});
+    // Unreported, nobody could ask for the command again.
+    if (!written) return abandon(run, std::move(written.error()));
     return run.pid;
 }
 
@@ -175,7 +180,11 @@ Result<std::optional<pid_t>> run_once(const RunSpec& spec, const std::string& cw
     // 2-4. Spawn the command and capture its output.
     Started run = TJ_TRY(start(spec, cwd));
     // 5. Wait for its end, the time limit, the check-in time or an interrupt.
-    switch (wait_for_command(run.pid, wait_plan(spec, interrupt_fd))) {
+    auto waited = wait_for_command(run.pid, wait_plan(spec, interrupt_fd));
+    // A command that cannot be probed is not reported as killed: the probe's
+    // failure is the run's error, after the group kill.
+    if (!waited) return abandon(run, Error{waited.error(), errno_text(waited.error())});
+    switch (*waited) {
         case WaitEnd::ended:
             return finish(run, false);
         case WaitEnd::timed_out:

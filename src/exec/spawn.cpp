@@ -220,7 +220,7 @@ Result<pid_t> spawn(const Command& command) {
     pid_t pid = clone(child_main, stack + sizeof stack, CLONE_VM | CLONE_VFORK | SIGCHLD, &args);
     int err = errno;
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    if (pid < 0) return fail_errno(err);
+    if (pid < 0) return fail_system(err);
     report_write.reset();
     TJ_TRY(await_exec(report_read.get(), pid));
     return pid;

@@ -15,15 +15,22 @@ namespace {
 
 constexpr auto kPollInterval = std::chrono::milliseconds(50);
 constexpr size_t kInterruptReadSize = 64;
+// A descriptor that never runs dry (/dev/zero, a flooding writer) must not hold
+// the run: the drain stops after this much.
+constexpr size_t kInterruptDrainLimit = 4096;
 
 enum class Interrupt { none, arrived };
 
-// Reads the descriptor empty; any bytes at all ask for the background.
+// Reads the descriptor empty, up to a bound; any bytes at all ask for the
+// background.
 Interrupt drain_interrupt(int fd) {
     char buf[kInterruptReadSize];
     ssize_t n = read(fd, buf, sizeof buf);
     if (n <= 0) return Interrupt::none;
-    while (read(fd, buf, sizeof buf) > 0) {
+    for (size_t drained = static_cast<size_t>(n); drained < kInterruptDrainLimit;) {
+        n = read(fd, buf, sizeof buf);
+        if (n <= 0) break;
+        drained += static_cast<size_t>(n);
     }
     return Interrupt::arrived;
 }
@@ -49,7 +56,7 @@ short pause_until(Clock::time_point until, pollfd* fds, nfds_t count) {
 
 }  // namespace
 
-WaitEnd wait_for_command(pid_t pid, const WaitPlan& plan) {
+std::expected<WaitEnd, int> wait_for_command(pid_t pid, const WaitPlan& plan) {
     UniqueFd pidfd = open_pidfd(pid);
     // A descriptor that polls ready but yields nothing (end of file, error)
     // would turn the pause into a busy loop: it is then only read between pauses.
@@ -57,7 +64,8 @@ WaitEnd wait_for_command(pid_t pid, const WaitPlan& plan) {
     bool interrupt_ready = false;
     for (;;) {
         auto state = probe_child(pid);
-        if (!state || *state == ChildState::ended) return WaitEnd::ended;
+        if (!state) return std::unexpected(state.error());
+        if (*state == ChildState::ended) return WaitEnd::ended;
         Clock::time_point now = Clock::now();
         if (plan.timeout_at && now >= *plan.timeout_at) return WaitEnd::timed_out;
         if (plan.may_background) {

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <expected>
 #include <optional>
 
 namespace tj {
@@ -24,6 +25,7 @@ struct WaitPlan {
 // collectable), the time limit has passed, the check-in time has passed or
 // bytes arrived on the interrupt descriptor. Between checks it blocks on the
 // command's pidfd and the interrupt descriptor, so either is seen at once.
-WaitEnd wait_for_command(pid_t pid, const WaitPlan& plan);
+// Fails with the errno of a failed probe of the command.
+std::expected<WaitEnd, int> wait_for_command(pid_t pid, const WaitPlan& plan);
 
 }  // namespace tj

@@ -13,9 +13,11 @@
 namespace tj {
 namespace {
 
-std::unexpected<Error> unusable(const std::string& path, const std::string& why, int err) {
+// The cause is always the system error text: of the failed call, or of the
+// error that stands for a refused property (a foreign owner is EPERM's).
+std::unexpected<Error> unusable(const std::string& path, int err) {
     return fail(fmt::format("jail root {} is unusable: {} (remove it, or point TMPDIR elsewhere)",
-                            path, why),
+                            path, system_error_text(err)),
                 err);
 }
 
@@ -33,15 +35,13 @@ Result<std::pair<UniqueFd, struct stat>> open_exact(const std::string& path, int
 Result<JailRootDir> prepare_jail_root_dir(uid_t uid) {
     JailRootDir root{fmt::format("/tmp/tarrow-jail-root-{}", uid)};
     if (auto made = make_dirs(root.path); !made && made.error().err != EEXIST)
-        return unusable(root.path, made.error().text, made.error().err);
+        return unusable(root.path, made.error().err);
     auto opened = open_exact(root.path, 0);
-    if (!opened) return unusable(root.path, opened.error().text, opened.error().err);
+    if (!opened) return unusable(root.path, opened.error().err);
     const struct stat& st = opened->second;
-    if (S_ISLNK(st.st_mode)) return unusable(root.path, "it is a symbolic link", ELOOP);
-    if (!S_ISDIR(st.st_mode)) return unusable(root.path, "it is not a directory", ENOTDIR);
-    if (st.st_uid != uid)
-        return unusable(root.path, fmt::format("it is owned by uid {}, not {}", st.st_uid, uid),
-                        EPERM);
+    if (S_ISLNK(st.st_mode)) return unusable(root.path, ELOOP);
+    if (!S_ISDIR(st.st_mode)) return unusable(root.path, ENOTDIR);
+    if (st.st_uid != uid) return unusable(root.path, EPERM);
     root.dev = st.st_dev;
     root.ino = st.st_ino;
     return root;
@@ -49,9 +49,9 @@ Result<JailRootDir> prepare_jail_root_dir(uid_t uid) {
 
 Result<> mount_root_tmpfs(const JailRootDir& root) {
     auto opened = open_exact(root.path, O_DIRECTORY);
-    if (!opened) return unusable(root.path, opened.error().text, opened.error().err);
+    if (!opened) return unusable(root.path, opened.error().err);
     if (opened->second.st_dev != root.dev || opened->second.st_ino != root.ino)
-        return unusable(root.path, "it was replaced while the jail was being set up", EBUSY);
+        return unusable(root.path, EBUSY);  // replaced while the jail was being set up
     // The descriptor was opened in this mount namespace, so its magic link is a
     // valid mount target and pins the checked inode.
     std::string target = fmt::format("/proc/self/fd/{}", opened->first.get());

@@ -245,6 +245,13 @@ Result<double> read_f64(Cursor& c) {
     }
 }
 
+Result<double> read_seconds(Cursor& c) {
+    double v = TJ_TRY(read_f64(c));
+    if (std::isnan(v))
+        return c.error_here("invalid value: floating point `NaN`, expected a number of seconds");
+    return v;
+}
+
 Result<uint64_t> read_u64(Cursor& c) {
     const Token* t = TJ_TRY(c.next());
     switch (t->kind) {

@@ -52,6 +52,9 @@ Result<std::string> read_string(Cursor& c);
 Result<std::vector<std::string>> read_string_list(Cursor& c);
 Result<std::vector<std::pair<std::string, std::string>>> read_pair_list(Cursor& c);
 Result<double> read_f64(Cursor& c);
+// A number of seconds: any number but NaN (which an exponent like `0e400`
+// can yield), refused as an invalid value.
+Result<double> read_seconds(Cursor& c);
 Result<uint64_t> read_u64(Cursor& c);
 Result<int32_t> read_i32(Cursor& c);
 

@@ -1,5 +1,7 @@
 #include "json/token_reader.hpp"
 
+#include <algorithm>
+
 #include <fmt/core.h>
 #include <boost/json/basic_parser_impl.hpp>
 
@@ -170,7 +172,8 @@ std::string position_suffix(std::string_view text, size_t consumed) {
             line_start = i + 1;
         }
     }
-    return fmt::format(" at line {} column {}", line, consumed - line_start);
+    // Columns count from 1, also for a position before a line's first byte.
+    return fmt::format(" at line {} column {}", line, std::max<size_t>(consumed - line_start, 1));
 }
 
 }  // namespace tj::json

@@ -107,9 +107,9 @@ Result<ChildRequest> decode_child(Cursor& c) {
     const std::array<Field, 6> fields = {{
         {"argv", true, into(s.argv, json::read_string_list)},
         {"env", false, into(s.env, json::read_pair_list)},
-        {"timeout_s", false, into(s.timeout_s, json::read_f64)},
+        {"timeout_s", false, into(s.timeout_s, json::read_seconds)},
         {"memory_limit_mb", false, into(s.memory_limit_mb, json::read_u64)},
-        {"checkin_s", false, into(s.checkin_s, json::read_f64)},
+        {"checkin_s", false, into(s.checkin_s, json::read_seconds)},
         {"log_dir", false, into(s.log_dir, json::read_string)},
     }};
     TJ_TRY(json::read_record(

@@ -38,9 +38,13 @@ ServeSession::ServeSession(const std::string& policy, const ServeOptions& option
     make_pipe(out);
     make_pipe(err);
     if (options.interrupt_pipe) make_pipe(intr);
+    if (!options.interrupt_file.empty()) {
+        intr[0] = open(options.interrupt_file.c_str(), O_RDONLY | O_CLOEXEC);
+        if (intr[0] < 0) throw std::runtime_error("open " + options.interrupt_file);
+    }
     std::vector<std::string> argv = options.prefix;
     argv.push_back(launcher_path());
-    if (options.interrupt_pipe) argv.insert(argv.end(), {"--interrupt-fd", "3"});
+    if (intr[0] >= 0) argv.insert(argv.end(), {"--interrupt-fd", "3"});
     std::vector<char*> args;
     for (auto& a : argv) args.push_back(a.data());
     args.push_back(nullptr);

@@ -15,6 +15,7 @@ namespace tj::e2e {
 struct ServeOptions {
     std::vector<std::string> prefix;    // e.g. unshare ... in front of the launcher
     bool interrupt_pipe = false;        // pass a pipe's read end as --interrupt-fd 3
+    std::string interrupt_file;         // or this file, opened for reading, instead
     bool reply_channel_closed = false;  // the launcher's standard output has no reader
 };
 

@@ -4,6 +4,7 @@
 
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include <fmt/core.h>
 #include <gtest/gtest.h>
@@ -86,6 +87,55 @@ TEST(ServeInJail, StopSweepsTheOrphansOfTheStoppedCommandOnly) {
     EXPECT_EQ(s.stop(c), R"({"returncode":137,"stopped":true,"survivors":[]})") << reply;
     EXPECT_FALSE(s.listed(daemon_c));
     EXPECT_TRUE(s.listed(daemon_b));
+    EXPECT_EQ(s.session.finish(), 0);
+}
+
+// Every jail numbers its pids afresh, so sessions sharing one log directory
+// meet the same log names: each hand-over still gets a file of its own.
+TEST(ServeInJail, SessionsSharingALogDirectoryBothHandOver) {
+    TempDir dir;
+    ServeSession first(jail_policy(dir.path())), second(jail_policy(dir.path()));
+    std::vector<std::string> logs;
+    for (ServeSession* session : {&first, &second}) {
+        ASSERT_EQ(session->reply(20), R"({"ready":true})") << session->stderr_text();
+        std::string reply =
+            session->request(R"({"kind":"run","argv":)" + sh("echo mine; exec sleep 100") +
+                             R"(,"checkin_s":0.3,"log_dir":)" + quote(dir.path()) + "}");
+        auto obj = ServeSession::parse(reply);
+        ASSERT_EQ(obj["backgrounded"], true) << reply;
+        logs.emplace_back(obj.at("log").as_string());
+    }
+    EXPECT_NE(logs[0], logs[1]);
+    for (const std::string& log : logs) {
+        std::ifstream file(log);
+        std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(text, "mine\n") << log;
+    }
+    EXPECT_EQ(first.finish(), 0);
+    EXPECT_EQ(second.finish(), 0);
+}
+
+// A read-only log directory: the command is killed, not left in the jail.
+TEST(ServeInJail, AHandOverIntoAnUnwritableDirectoryLeavesNoProcess) {
+    JailServed s;
+    std::string reply =
+        s.session.request(R"({"kind":"run","argv":)" + sh("sleep 100 & echo $! > p; wait") +
+                          R"(,"checkin_s":0.5,"log_dir":"/usr"})");
+    const std::string error = "Read-only file system (os error 30)";
+    EXPECT_EQ(reply, R"({"exec_failed":true,"returncode":127,"stderr":"child execution failed: )" +
+                         error + R"(","stdout":""})");
+    long sleeper = pid_from_file(s.dir / "p");
+    ASSERT_GT(sleeper, 0);
+    // Killed, it waits as a zombie of the jail's init until a sweep collects it.
+    const std::string alive =
+        fmt::format("test -d /proc/{0} && ! grep -q '^State:.Z' /proc/{0}/status", sleeper);
+    std::string answer;
+    for (int i = 0; i < 100; ++i) {
+        answer = s.session.request(R"({"kind":"run","argv":)" + sh(alive) + "}");
+        if (answer != R"({"returncode":0,"stderr":"","stdout":""})") break;
+        usleep(20000);
+    }
+    EXPECT_EQ(answer, R"({"returncode":1,"stderr":"","stdout":""})");
     EXPECT_EQ(s.session.finish(), 0);
 }
 

@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 
 #include <fmt/core.h>
@@ -225,26 +227,75 @@ TEST(Serve, CheckInHandsTheRunToTheBackgroundWithItsWholeLog) {
 }
 
 // In a fresh PID namespace the launcher is PID 1 and its first command PID 2,
-// so the log file of that run can be put in its way beforehand.
-TEST(Serve, AnExistingLogFileFailsTheRunWhileTheCommandRunsOn) {
+// so the log names of that run can be put in its way beforehand: a file and a
+// symbolic link. The run takes the next free name and touches neither.
+TEST(Serve, TakenLogNamesAreSkippedAndLeftUntouched) {
     TempDir dir;
-    const std::string log = dir / "converted-2.log";
-    std::ofstream(log) << "keep";
+    std::ofstream(dir / "converted-2.log") << "keep";
+    const std::string target = dir / "target";
+    ASSERT_EQ(symlink(target.c_str(), (dir / "converted-2-1.log").c_str()), 0);
     ServeOptions options;
     options.prefix = {"unshare", "--pid", "--fork", "--mount-proc"};
     ServeSession session(serve_policy(dir.path()), options);
     ASSERT_EQ(session.reply(), kReady);
-    EXPECT_EQ(session.request(
-                  run(sh("sleep 1; exit 6"), R"(,"checkin_s":0.2,"log_dir":)" + quote(dir.path()))),
-              exec_failed("File exists (os error 17)"));
-    EXPECT_EQ(read_file(log), "keep");
-    EXPECT_EQ(session.request(status(2)), kRunning);
-    std::string reply;
-    for (int i = 0; i < 500 && (reply = session.request(status(2))) == kRunning; ++i) {
+    std::string reply = session.request(run(sh("echo early; sleep 1; exit 6"),
+                                            R"(,"checkin_s":0.3,"log_dir":)" + quote(dir.path())));
+    EXPECT_EQ(
+        reply,
+        fmt::format(R"({{"backgrounded":true,"log":{},"pid":2,"stderr":"","stdout":"early\n"}})",
+                    quote(dir / "converted-2-2.log")));
+    EXPECT_EQ(read_file(dir / "converted-2.log"), "keep");
+    EXPECT_FALSE(std::filesystem::exists(target));
+    std::string status_reply;
+    for (int i = 0; i < 500 && (status_reply = session.request(status(2))) == kRunning; ++i) {
         usleep(10000);
     }
-    EXPECT_EQ(reply, R"({"returncode":6,"running":false})");
+    EXPECT_EQ(status_reply, R"({"returncode":6,"running":false})");
+    EXPECT_EQ(read_file(dir / "converted-2-2.log"), "early\n");
     EXPECT_EQ(session.finish(), 0);
+}
+
+// A command whose log file cannot be made is killed with its group before the
+// failure is reported: nothing runs on untracked.
+TEST(Serve, AHandOverWithoutALogFileLeavesNoProcess) {
+    struct Case {
+        const char* what;
+        std::string log_dir;
+        std::string error;
+    };
+    Served s;
+    std::ofstream(s.dir / "plain") << "";
+    const Case cases[] = {
+        {"missing", s.dir / "missing", "No such file or directory (os error 2)"},
+        {"a file", s.dir / "plain", "Not a directory (os error 20)"},
+    };
+    for (const Case& c : cases) {
+        const std::string pids = s.dir / (std::string("pids-") + c.what);
+        std::string reply =
+            s.session.request(run(sh("sleep 100 & echo $$ $! > '" + pids + ".tmp'; mv '" + pids +
+                                     ".tmp' '" + pids + "'; wait"),
+                                  R"(,"checkin_s":0.5,"log_dir":)" + quote(c.log_dir)));
+        EXPECT_EQ(reply, exec_failed(c.error)) << c.what;
+        long shell = 0, sleeper = 0;
+        std::istringstream(read_file(pids)) >> shell >> sleeper;
+        ASSERT_GT(sleeper, 0) << c.what;
+        EXPECT_TRUE(await_process_end(shell)) << c.what;
+        EXPECT_TRUE(await_process_end(sleeper)) << c.what;
+    }
+    EXPECT_EQ(s.session.finish(), 0);
+}
+
+// An interrupt descriptor that never runs dry hands the run over once; it does
+// not hold the run in an endless read.
+TEST(Serve, AnEndlessInterruptDescriptorDoesNotHangTheRun) {
+    Served s(ServeOptions{.interrupt_file = "/dev/zero"});
+    std::string reply = s.session.request(run(
+        sh("echo started; exec sleep 100"), R"(,"checkin_s":60,"log_dir":)" + quote(s.dir.path())));
+    auto obj = ServeSession::parse(reply);
+    EXPECT_EQ(obj["backgrounded"], true) << reply;
+    long pid = pid_in(reply);
+    EXPECT_EQ(s.session.request(stop(pid)), R"({"returncode":137,"stopped":true})");
+    EXPECT_EQ(s.session.finish(), 0);
 }
 
 TEST(Serve, InterruptHandsTheRunToTheBackgroundAtOnce) {

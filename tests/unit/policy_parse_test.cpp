@@ -94,6 +94,8 @@ TEST(PolicyParse, ErrorsNameTheFaultAndItsPosition) {
         {R"({"cwd":"/","argv":[],"timeout_s":1e20})",
          "invalid value: floating point `1e+20`, expected a number of seconds below 2^64 at line 1 "
          "column 37"},
+        {R"({"cwd":"/","argv":[],"timeout_s":0e400})",
+         "invalid value: floating point `NaN`, expected a number of seconds at line 1 column 38"},
         {R"("policy")",
          "invalid type: string \"policy\", expected struct Policy at line 1 column 8"},
         {R"(["strict","/"])",
@@ -101,6 +103,10 @@ TEST(PolicyParse, ErrorsNameTheFaultAndItsPosition) {
         {R"({"cwd":"/","argv":[]} x)", "trailing characters at line 1 column 23"},
         {"{\"cwd\":\"/\",\n\"argv\":[],\n\"Mode\":1}",
          std::string("unknown field `Mode`, expected ") + kAllKeys + " at line 3 column 6"},
+        // A position before a line's first byte is its column 1.
+        {"{\"cwd\":\"/\",\"argv\":[],\"env\":\n{}}",
+         "invalid type: map, expected a sequence at line 2 column 1"},
+        {"", "EOF while parsing a value at line 1 column 1"},
     };
     for (const auto& c : cases) {
         auto p = parse_policy(c.line);

@@ -107,5 +107,21 @@ TEST(WaitLoop, InterruptAtEndOfFileIsNotASpin) {
     end(pid);
 }
 
+// A descriptor that never runs dry is read a bounded amount, not forever.
+TEST(WaitLoop, EndlessInterruptIsReadOnlyABoundedAmount) {
+    UniqueFd zero(open("/dev/zero", O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    ASSERT_TRUE(zero);
+    pid_t pid = start("5");
+    WaitPlan plan{
+        .may_background = true, .checkin_at = Clock::now() + 60s, .interrupt_fd = zero.get()};
+    EXPECT_EQ(wait_for_command(pid, plan), WaitEnd::background);
+    end(pid);
+}
+
+// Not a child of the caller: the probe's failure is the wait's result.
+TEST(WaitLoop, AFailedProbeIsAnError) {
+    EXPECT_EQ(wait_for_command(getppid(), WaitPlan{}), std::unexpected(ECHILD));
+}
+
 }  // namespace
 }  // namespace tj
