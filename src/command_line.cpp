@@ -43,6 +43,7 @@ Result<LaunchOptions> parse_launch_options(const std::vector<std::string>& args)
     o.netns_fd = TJ_TRY(parse_fd_option(args, "--netns-fd"));
     o.policy_fd = TJ_TRY(parse_fd_option(args, "--policy-fd"));
     o.interrupt_fd = TJ_TRY(parse_fd_option(args, "--interrupt-fd"));
+    o.status_fd = TJ_TRY(parse_fd_option(args, "--status-fd"));
     return o;
 }
 

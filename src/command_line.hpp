@@ -14,6 +14,7 @@ struct LaunchOptions {
     std::optional<int> netns_fd;
     std::optional<int> policy_fd;
     std::optional<int> interrupt_fd;
+    std::optional<int> status_fd;  // where the enforcement record goes
 };
 
 // The first occurrence of `name` and the number after it: absent, a
@@ -21,7 +22,7 @@ struct LaunchOptions {
 Result<std::optional<int>> parse_fd_option(const std::vector<std::string>& args,
                                            const std::string& name);
 
-// The four options in their order of checking; the first bad one fails.
+// The descriptor options in their order of checking; the first bad one fails.
 Result<LaunchOptions> parse_launch_options(const std::vector<std::string>& args);
 
 }  // namespace tj

@@ -4,12 +4,15 @@
 
 #include <string>
 
+#include "status_record.hpp"
+
 namespace tj {
 
 void fatal_exit(std::string_view message) {
     std::string line = "tarrow-jail: ";
     line += message;
     line += '\n';
+    write_status_fatal(message);
     for (size_t off = 0; off < line.size();) {
         ssize_t n = ::write(STDERR_FILENO, line.data() + off, line.size() - off);
         if (n < 0 && errno == EINTR) continue;

@@ -17,6 +17,7 @@
 #include "path_util.hpp"
 #include "policy_intake.hpp"
 #include "session/holder.hpp"
+#include "status_record.hpp"
 #include "unconfined.hpp"
 #include "utf8.hpp"
 
@@ -79,6 +80,7 @@ std::optional<SessionFds> check_network(const Policy& policy, const LaunchOption
     auto options = parse_launch_options(args);
     if (!options) fatal_exit(options.error().text);
     mark_inherited_cloexec();
+    open_status_channel(options->status_fd);
     // 4. The interrupt descriptor: non-blocking, close-on-exec.
     if (options->interrupt_fd) prepare_interrupt_fd(*options->interrupt_fd);
     // 5-8. The policy, its workspace and the widened hide list.

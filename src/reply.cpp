@@ -23,13 +23,19 @@ void emit(boost::json::serializer& serializer, Sink& sink) {
     while (!serializer.done()) sink(serializer.read(buf, sizeof buf));
 }
 
-// Calls sink(std::string_view) with consecutive pieces of the reply line.
-template <typename Sink>
-void serialize_reply(std::span<const ReplyField> fields, Sink& sink) {
+// The fields in ascending byte order of their keys.
+std::vector<const ReplyField*> by_key(std::span<const ReplyField> fields) {
     std::vector<const ReplyField*> sorted;
     for (const auto& f : fields) sorted.push_back(&f);
     std::sort(sorted.begin(), sorted.end(),
               [](const ReplyField* a, const ReplyField* b) { return a->first < b->first; });
+    return sorted;
+}
+
+// Calls sink(std::string_view) with consecutive pieces of the reply line.
+template <typename Sink>
+void serialize_reply(std::span<const ReplyField> fields, Sink& sink) {
+    std::vector<const ReplyField*> sorted = by_key(fields);
     boost::json::serializer serializer;
     sink("{");
     for (const auto* f : sorted) {
@@ -74,6 +80,13 @@ class PieceWriter {
 };
 
 }  // namespace
+
+boost::json::object sorted_object(std::initializer_list<ReplyField> fields) {
+    boost::json::object object;
+    for (const auto* f : by_key(std::span<const ReplyField>(fields.begin(), fields.size())))
+        object.emplace(boost::json::string_view(f->first.data(), f->first.size()), f->second);
+    return object;
+}
 
 std::string reply_text(std::initializer_list<ReplyField> fields) {
     return reply_text(std::span<const ReplyField>(fields.begin(), fields.size()));

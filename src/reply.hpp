@@ -8,6 +8,7 @@
 #include <string_view>
 #include <utility>
 
+#include <boost/json/object.hpp>
 #include <boost/json/value.hpp>
 
 #include "error.hpp"
@@ -25,5 +26,8 @@ Result<> write_reply(std::initializer_list<ReplyField> fields);
 // The same for a reply whose members are chosen at run time.
 std::string reply_text(std::span<const ReplyField> fields);
 Result<> write_reply(std::span<const ReplyField> fields);
+
+// A nested object whose members keep ascending byte order when serialized.
+boost::json::object sorted_object(std::initializer_list<ReplyField> fields);
 
 }  // namespace tj

@@ -6,10 +6,20 @@
 #include "exec/run_once.hpp"
 #include "fatal.hpp"
 #include "serve/serve_loop.hpp"
+#include "status_record.hpp"
 
 namespace tj {
 
 void run_mode(const Policy& policy, bool in_jail, std::optional<int> interrupt_fd) {
+    // What the isolation path put in place, before anything runs.
+    StatusRecord& record = status_record();
+    record.cwd = policy.cwd;
+    record.isolation = policy.isolation;
+    // A served request carries its own limit.
+    if (policy.mode != "serve")
+        record.rlimit_data_bytes = memory_limit_bytes(policy.memory_limit_mb);
+    if (auto written = write_status_record(); !written)
+        fatal_exit("could not write the enforcement record: " + written.error().text);
     if (policy.mode == "serve") serve_loop(policy.cwd, in_jail, interrupt_fd);
     RunSpec spec = run_spec_from_policy(policy);
     if (policy.mode == "exec") {

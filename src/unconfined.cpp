@@ -8,6 +8,7 @@
 #include "fatal.hpp"
 #include "line_reader.hpp"
 #include "run_mode.hpp"
+#include "status_record.hpp"
 
 namespace tj {
 
@@ -19,6 +20,7 @@ void run_unconfined(const Policy& policy, std::optional<int> interrupt_fd) {
     (void)write_all(STDERR_FILENO, kWarning);
     if (prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0)
         fatal_exit("PR_SET_DUMPABLE failed: " + system_error_text(errno));
+    status_record().network = "host";
     run_mode(policy, false, interrupt_fd);
 }
 

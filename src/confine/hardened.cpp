@@ -5,9 +5,11 @@
 
 #include "confine/hardened_rules.hpp"
 #include "confine/seccomp.hpp"
+#include "confine/seccomp_syscalls.hpp"
 #include "fatal.hpp"
 #include "line_reader.hpp"
 #include "run_mode.hpp"
+#include "status_record.hpp"
 
 namespace tj {
 namespace {
@@ -24,10 +26,14 @@ Result<> confine_hardened(const Policy& policy) {
     // 2-9. Rules on the host tree: the working directory (walked around
     // protected paths), /tmp and the grants writable, system paths readable;
     // restrict, refused when the kernel enforces nothing.
-    TJ_TRY_AS("landlock failed", restrict_hardened(ruleset, policy, print_notice));
+    StatusRecord& record = status_record();
+    record.network = "host";
+    record.landlock =
+        TJ_TRY_AS("landlock failed", restrict_hardened(ruleset, policy, print_notice));
     // 10. The seccomp filter, while still single-threaded: it binds this thread
     // and whatever it starts later.
     TJ_TRY_AS("seccomp failed", install_seccomp_filter());
+    record.seccomp_arch = arch_name(kNativeArch);
     // 11. No core dumps or ptrace attach by the commands' uid.
     if (::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0)
         return fail("PR_SET_DUMPABLE failed: " + system_error_text(errno), errno);

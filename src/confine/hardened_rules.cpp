@@ -10,6 +10,7 @@
 
 #include "confine/hardened_paths.hpp"
 #include "path_util.hpp"
+#include "status_record.hpp"
 
 namespace tj {
 
@@ -83,6 +84,7 @@ class ProtectedWalk {
             case WalkChoice::Skip:
                 return;
             case WalkChoice::Outside:
+                note_skipped("cwd", entry, "outside cwd");
                 notice_(fmt::format(
                     "tarrow-jail: hardened: skipping rw grant on {} (resolves outside cwd to {})\n",
                     entry, canonical));
@@ -135,6 +137,7 @@ void add_rw_rows(const std::vector<std::string>& entries, const ProtectedSet& pr
                  const NoticeSink& notice, std::vector<RuleRow>& rows) {
     for (const auto& entry : entries) {
         if (protected_set.any_under(canonical_or_self(entry))) {
+            note_skipped("extra_rw_paths", entry, "would shadow a protected path");
             notice(fmt::format(
                 "tarrow-jail: hardened: skipping rw grant on {} (would shadow a protect_path)\n",
                 entry));

@@ -62,7 +62,10 @@ Enforcement enforcement_for(SupportLevel level) {
 }
 
 Ruleset Ruleset::probe() {
-    return Ruleset(effective_abi(sys_abi_version()));
+    const int version = sys_abi_version();
+    Ruleset ruleset(effective_abi(version));
+    ruleset.kernel_abi_ = std::max(version, 0);
+    return ruleset;
 }
 
 Result<> Ruleset::handle_access(AccessFs access) {
@@ -125,7 +128,10 @@ Result<EnforcementOutcome> Ruleset::restrict_self() {
         return fail_with_system("failed to restrict the calling thread", err);
     }
     fd_.reset();
-    return EnforcementOutcome{enforcement_for(level_), no_new_privs};
+    return EnforcementOutcome{.enforcement = enforcement_for(level_),
+                              .no_new_privs = no_new_privs,
+                              .kernel_abi = kernel_abi_,
+                              .handled = has_kernel_object(level_) ? handled_ : 0};
 }
 
 }  // namespace tj::landlock

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "confine/landlock_access.hpp"
 #include "error.hpp"
@@ -16,6 +17,9 @@ enum class Enforcement { Enforced, PartlyEnforced, Unenforced };
 struct EnforcementOutcome {
     Enforcement enforcement = Enforcement::Unenforced;
     bool no_new_privs = false;
+    int kernel_abi = 0;               // the kernel's Landlock ABI, 0 without Landlock
+    landlock::AccessFs handled = 0;   // file-system rights the rule set handles
+    std::vector<std::string> scopes;  // scoped IPC restrictions in force
 };
 
 namespace landlock {
@@ -62,7 +66,7 @@ class Ruleset {
     static Ruleset probe();
     // Behaves as on a kernel of the given ABI (0: no Landlock); a lower ABI than
     // the kernel's is what an older kernel would get, which tests rely on.
-    explicit Ruleset(int abi) : abi_(abi) {}
+    explicit Ruleset(int abi) : abi_(abi), kernel_abi_(abi) {}
 
     // Records the request and intersects it with the kernel's rights. A drop is
     // never an error.
@@ -78,6 +82,7 @@ class Ruleset {
 
     SupportLevel level() const { return level_; }
     int abi() const { return abi_; }
+    int kernel_abi() const { return kernel_abi_; }
     AccessFs requested() const { return requested_; }
     AccessFs handled() const { return handled_; }
 
@@ -86,6 +91,7 @@ class Ruleset {
     Result<bool> set_no_new_privs() const;
 
     int abi_;
+    int kernel_abi_;  // as probed, newer than the rights the launcher knows
     SupportLevel level_ = SupportLevel::Unset;
     AccessFs requested_ = 0;
     AccessFs handled_ = 0;

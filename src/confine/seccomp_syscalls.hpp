@@ -22,6 +22,10 @@ inline constexpr Arch kNativeArch = Arch::x86_64;
 #error "the seccomp filter is written for aarch64 and x86_64 only"
 #endif
 
+constexpr std::string_view arch_name(Arch arch) {
+    return arch == Arch::aarch64 ? "aarch64" : "x86_64";
+}
+
 // The call does not exist on that architecture.
 inline constexpr int kNoSyscall = -1;
 

@@ -11,6 +11,7 @@
 #include "exec/command.hpp"
 #include "exec/spawn.hpp"
 #include "exec/stdin_pass.hpp"
+#include "status_record.hpp"
 
 namespace tj {
 namespace {
@@ -49,7 +50,10 @@ Result<> wait_and_exit(pid_t pid, bool untraced) {
         }
         auto code = judge(pid, status);
         if (!code) return std::unexpected(std::move(code.error()));
-        if (*code) _exit(**code);
+        if (*code) {
+            write_status_end(status);
+            _exit(**code);
+        }
     }
 }
 

@@ -9,6 +9,7 @@
 #include "jail/beneath.hpp"
 #include "jail/layout.hpp"
 #include "path_util.hpp"
+#include "status_record.hpp"
 
 namespace tj {
 namespace {
@@ -65,12 +66,19 @@ Result<> bind_grant_checked(const std::string& grant, const std::string& source,
 
 Result<> bind_list(const Policy& policy, int root_fd, bool under_cwd, bool read_only) {
     const auto& list = read_only ? policy.extra_ro_paths : policy.extra_rw_paths;
+    const std::string_view key = read_only ? "extra_ro_paths" : "extra_rw_paths";
     for (const auto& path : list) {
         if (path_under(path, policy.cwd) != under_cwd) continue;
         std::string source = grant_source_for(path, policy).value_or(path);
-        if (!exists(source)) continue;
+        if (!exists(source)) {
+            note_skipped(key, path, "missing");
+            continue;
+        }
         if (is_under_system_dir(path)) {
-            if (read_only) continue;
+            if (read_only) {
+                note_skipped(key, path, "under a system directory");
+                continue;
+            }
             return fail(fmt::format("write grant {} sits under a read-only system mount", path));
         }
         TJ_TRY(bind_grant(path, source, root_fd, read_only));

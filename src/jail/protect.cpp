@@ -13,6 +13,7 @@
 #include "jail/mount_points.hpp"
 #include "line_reader.hpp"
 #include "path_util.hpp"
+#include "status_record.hpp"
 
 namespace tj {
 namespace {
@@ -34,6 +35,7 @@ Result<> protect_one(const Policy& policy, int root_fd, const std::string& root,
     if (!canonical) return {};
     const std::string& c = *canonical;
     if (!path_under(c, policy.cwd)) {
+        note_skipped("extra_protect_paths", path, "outside cwd");
         (void)write_all(STDERR_FILENO,
                         fmt::format("tarrow-jail: skipping protect_path {} (canonical {} not under "
                                     "cwd {})\n",

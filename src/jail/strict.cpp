@@ -16,6 +16,7 @@
 #include "line_reader.hpp"
 #include "session/holder.hpp"
 #include "session/id_map.hpp"
+#include "status_record.hpp"
 
 namespace tj {
 namespace {
@@ -51,6 +52,13 @@ void set_hostname() {
                                     named.error().text));
 }
 
+void record_namespaces(const std::string& network, bool net_namespace) {
+    StatusRecord& record = status_record();
+    record.network = network;
+    record.namespaces = {"user", "mount", "uts", "ipc", "pid"};
+    if (net_namespace) record.namespaces.push_back("net");
+}
+
 std::string describe_status(int status) {
     if (WIFSTOPPED(status)) return fmt::format("stopped by signal {}", WSTOPSIG(status));
     if (WIFCONTINUED(status)) return "continued";
@@ -82,6 +90,7 @@ void run_strict(const Policy& policy, std::optional<SessionFds> session,
     const bool own_network = !session && policy.network != "host";
     auto entered = session ? join_session(*session) : create_namespaces(own_network, uid, gid);
     if (!entered) fatal_exit("namespace setup failed: " + entered.error().text);
+    record_namespaces(policy.network, session || own_network);
     // 3. Hostname.
     set_hostname();
     // 4. Loopback of our own network namespace.
