@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,11 @@ struct RunAs {
     uid_t uid;
     std::vector<std::string> prefix;  // what switches to the user
 };
+
+// Test names and failure messages show the user's name, not the record's bytes.
+inline void PrintTo(const RunAs& user, std::ostream* os) {
+    *os << user.name;
+}
 
 RunAs as_root();
 RunAs as_nobody();

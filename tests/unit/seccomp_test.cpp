@@ -30,6 +30,12 @@
 #include "confine_fixture.hpp"
 
 namespace tj {
+
+// Test names and failure messages show the architecture, not its bytes.
+void PrintTo(Arch arch, std::ostream* os) {
+    *os << arch_name(arch);
+}
+
 namespace {
 
 using test::run_bpf;
@@ -86,9 +92,6 @@ constexpr std::string_view kAlwaysRefused[] = {
     "clock_adjtime",
 };
 
-const char* arch_name(Arch arch) {
-    return arch == Arch::aarch64 ? "aarch64" : "x86_64";
-}
 uint32_t audit_arch(Arch arch) {
     return arch == Arch::aarch64 ? AUDIT_ARCH_AARCH64 : AUDIT_ARCH_X86_64;
 }
