@@ -4,7 +4,10 @@
 #   serve_true     per-request cost of a serve-mode `run` of `true` against one fork
 #                  and exec of `true` by a shell;
 #   big_output     1 GiB of captured output against a dd pipe drain of the same size,
-#                  plus the launcher's peak memory for it.
+#                  plus the launcher's peak memory for it;
+#   long_lines     one serve request line of 1, 8, 32 and 128 MiB, made of blanks, of
+#                  numbers or of one long argv string: time and the launcher's peak
+#                  memory per line (lines over the 64 MiB limit end the server).
 # Usage: bench/run.sh [build-dir] [case...]   (default: build, every case)
 # Adding a case: write a function case_NAME and add NAME to CASES.
 set -eu
@@ -12,10 +15,10 @@ cd "$(dirname "$0")/.."
 . bench/requests.sh
 build=${1:-build}
 [ $# -gt 0 ] && shift
-CASES=${*:-"captured_true serve_true big_output"}
+CASES=${*:-"captured_true serve_true big_output long_lines"}
 bin=$(realpath "$build/tarrow-jail")
 peak_rss=$(realpath "$build/helpers/peak_rss")
-if ! command -v hyperfine >/dev/null; then
+if [ "$CASES" != long_lines ] && ! command -v hyperfine >/dev/null; then
     apt-get install -y hyperfine >/dev/null || { echo "bench/run.sh: hyperfine is missing" >&2; exit 2; }
 fi
 
@@ -93,6 +96,43 @@ case_big_output() {
         head-dd "sh -c 'head -c 1073741824 /dev/zero | dd bs=64K of=/dev/null 2>/dev/null'" \
         --warmup 1 --runs "${BIG_RUNS:-5}"
     echo "  launcher peak RSS             $(peak_kib big) KiB"
+}
+
+# long_line SHAPE MIB: one request line of about MIB MiB in $work/line.req.
+long_line() {
+    bytes=$(($2 * 1048576))
+    case $1 in
+    blanks)
+        { head -c "$bytes" /dev/zero | tr '\0' ' '; echo '{"kind":"status","pid":1}'; } ;;
+    numbers)
+        { printf '{"kind":"status","pid":1,"x":['; yes 1 | head -c "$bytes" | tr '\n' ','
+          echo '1]}'; } ;;
+    string)
+        { printf '{"kind":"background","argv":["true","'
+          head -c "$bytes" /dev/zero | tr '\0' a; echo '"]}'; } ;;
+    esac >"$work/line.req"
+}
+
+case_long_lines() {
+    echo "== one long serve request line: wall and CPU seconds, launcher peak RSS (KiB)"
+    policy serve '["true"]' ',"mode":"serve"'
+    printf '  %-8s %6s %8s %8s %10s  %s\n' shape MiB wall cpu "peak KiB" reply
+    for shape in blanks numbers string; do
+        for mib in ${LINE_MIBS:-1 8 32 128}; do
+            long_line "$shape" "$mib"
+            start=$(date +%s.%N)
+            cpu=$(sh -c "$peak_rss $work/line.rss $bin --policy-fd 3 3<$work/serve.json \
+                <$work/line.req >$work/line.out 2>$work/line.err; times" |
+                awk 'NR == 2 { gsub(/[ms]/, " "); print $1 * 60 + $2 + $3 * 60 + $4 }')
+            end=$(date +%s.%N)
+            reply=$(tail -n 1 "$work/line.out" | cut -c 1-60)
+            fatal=$(grep '^tarrow-jail: ' "$work/line.err" | cut -c 1-70) || true
+            [ -n "$fatal" ] && reply=$fatal
+            printf '  %-8s %6s %8.2f %8.2f %10s  %s\n' "$shape" "$mib" \
+                "$(echo "$end - $start" | bc)" "$cpu" "$(cat "$work/line.rss")" "$reply"
+        done
+    done
+    rm -f "$work/line.req"
 }
 
 for c in $CASES; do "case_$c"; done

@@ -11,12 +11,18 @@
 
 namespace tj {
 
+// The longest line handed out, its newline not counted: no honest policy or
+// request comes near it, and it bounds what one line can make the process hold.
+inline constexpr size_t kMaxLineBytes = size_t{64} << 20;
+
 class LineReader {
   public:
     explicit LineReader(int fd) : fd_(fd) {}
 
     // The next line with its newline (without one at end of input), or
-    // nullopt at end of input. EINTR is retried; other read errors fail.
+    // nullopt at end of input. EINTR is retried; other read errors fail, and
+    // so does a line longer than kMaxLineBytes. Each byte is searched for the
+    // newline once, so a line costs time linear in its length.
     Result<std::optional<std::string>> read_line();
 
     // Bytes read from the descriptor but not yet handed out.
@@ -24,14 +30,19 @@ class LineReader {
     void drop_buffered() {
         buf_.clear();
         pos_ = 0;
+        scanned_ = 0;
     }
     int fd() const { return fd_; }
 
   private:
     static constexpr size_t kChunk = 8192;
+    std::string take(size_t end);
+    Result<> fill();
+
     int fd_;
     std::string buf_;
-    size_t pos_ = 0;
+    size_t pos_ = 0;      // start of the next line in buf_
+    size_t scanned_ = 0;  // buf_ before this holds no newline after pos_
     bool eof_ = false;
 };
 

@@ -7,30 +7,42 @@
 
 namespace tj::json {
 
-Result<const Token*> Cursor::next() {
-    auto token = peek();
-    if (token) ++index_;
-    return token;
+Result<Token*> Cursor::next() {
+    if (peeked_) {
+        current_ = std::move(peeked_);
+        peeked_.reset();
+    } else {
+        current_ = stream_.pull();
+    }
+    if (!current_) return syntax_error();
+    return &*current_;
 }
 
 Result<const Token*> Cursor::peek() {
-    if (index_ < list_.tokens.size()) return &list_.tokens[index_];
-    return fail(list_.error + position_suffix(text_, list_.error_pos));
+    if (!peeked_) peeked_ = stream_.pull();
+    if (!peeked_) return syntax_error();
+    return &*peeked_;
+}
+
+std::unexpected<Error> Cursor::syntax_error() const {
+    return fail(stream_.error() + position_suffix(text_, stream_.error_pos()));
 }
 
 std::unexpected<Error> Cursor::error_here(std::string text) const {
     size_t pos = 0;
     if (pinned_) {
         pos = *pinned_;
-    } else if (index_ > 0) {
-        pos = list_.tokens[index_ - 1].pos;
+    } else if (current_) {
+        pos = current_->pos;
     }
     return fail(std::move(text) + position_suffix(text_, pos));
 }
 
-Result<> Cursor::finish() const {
-    if (list_.error.empty()) return {};
-    return fail(list_.error + position_suffix(text_, list_.error_pos));
+Result<> Cursor::finish() {
+    while (stream_.pull()) {
+    }
+    if (stream_.error().empty()) return {};
+    return syntax_error();
 }
 
 Result<> Cursor::skip_value() {
@@ -128,6 +140,10 @@ Result<> read_object_fields(Cursor& c, const RecordShape& shape) {
     for (;;) {
         const Token* t = TJ_TRY(c.next());
         if (t->kind == TokenKind::ObjectEnd) break;
+        if (!shape.tag.empty() && t->text == shape.tag) {
+            TJ_TRY(c.skip_value());
+            continue;
+        }
         size_t i = 0;
         while (i < shape.fields.size() && shape.fields[i].key != t->text) ++i;
         if (i == shape.fields.size()) {
@@ -148,6 +164,7 @@ Result<> read_object_fields(Cursor& c, const RecordShape& shape) {
 }
 
 Result<> read_array_fields(Cursor& c, const RecordShape& shape) {
+    if (!shape.tag.empty()) TJ_TRY(c.skip_value());
     for (size_t i = 0; i < shape.fields.size(); ++i) {
         const Token* t = TJ_TRY(c.peek());
         if (is_end(*t)) {
@@ -192,9 +209,9 @@ std::string describe(const Token& t) {
 }
 
 Result<std::string> read_string(Cursor& c) {
-    const Token* t = TJ_TRY(c.next());
+    Token* t = TJ_TRY(c.next());
     if (t->kind != TokenKind::String) return invalid_type(c, *t, "a string");
-    return t->text;
+    return std::move(t->text);
 }
 
 Result<std::vector<std::string>> read_string_list(Cursor& c) {
@@ -292,8 +309,7 @@ Result<> read_record(Cursor& c, const RecordShape& shape) {
 }
 
 Result<> decode_text(std::string_view text, const RecordShape& shape) {
-    TokenList list = tokenize(text);
-    Cursor c(text, list);
+    Cursor c(text);
     TJ_TRY(read_record(c, shape));
     return c.finish();
 }

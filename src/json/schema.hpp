@@ -1,4 +1,4 @@
-// Typed decoding of a token list: the schema walks the tokens in input order,
+// Typed decoding of a token stream: the schema walks the tokens in input order,
 // so every error is found, and positioned, where the input departs from it.
 // Messages follow one convention: "invalid type: {found}, expected {what}",
 // "invalid value: ...", "unknown field `{}`, expected one of ...",
@@ -19,28 +19,33 @@
 
 namespace tj::json {
 
+// Pulls tokens from a stream over the text; holds the token last taken and
+// the one peeked at, nothing more.
 class Cursor {
   public:
-    Cursor(std::string_view text, const TokenList& list) : text_(text), list_(list) {}
+    explicit Cursor(std::string_view text) : text_(text), stream_(text) {}
 
-    // The next token; past the last one, the reader's syntax error.
-    Result<const Token*> next();
+    // The next token; past the last one, the reader's syntax error. The token
+    // stays valid until the next call of next() (after peek(), peek() returns
+    // the same token).
+    Result<Token*> next();
     Result<const Token*> peek();
     // Fails with `text` positioned at the last token taken (or the override).
     std::unexpected<Error> error_here(std::string text) const;
-    // Positions every later schema error at `pos` (for values the reader
-    // buffers whole before decoding them).
+    // Positions every later schema error at `pos` (for values read in a
+    // second pass, whose errors stand at the end of the whole value).
     void pin_position(size_t pos) { pinned_ = pos; }
     // After the top-level value: only a syntax error may remain.
-    Result<> finish() const;
+    Result<> finish();
     // Skips one whole value.
     Result<> skip_value();
-    const TokenList& list() const { return list_; }
 
   private:
+    std::unexpected<Error> syntax_error() const;
+
     std::string_view text_;
-    const TokenList& list_;
-    size_t index_ = 0;
+    TokenStream stream_;
+    std::optional<Token> current_, peeked_;
     std::optional<size_t> pinned_;
 };
 
@@ -79,6 +84,9 @@ struct RecordShape {
     std::string_view array_expecting;  // "struct Policy with 15 elements"
     std::span<const Field> fields;
     bool ignore_unknown = false;
+    // A tag read in an earlier pass: the member of this key (object form) or
+    // the first element (array form) is skipped unchecked.
+    std::string_view tag;
 };
 
 // Reads an object (keys in any order, each once) or an array (fields in

@@ -23,7 +23,7 @@ struct Collector {
 
     std::string_view input;
     size_t chunk_end = 0;
-    std::vector<Token>* out = nullptr;
+    std::deque<Token>* out = nullptr;
     std::string pending;
 
     bool delimiter_ends_chunk() const {
@@ -91,6 +91,10 @@ struct Collector {
     }
 };
 
+bool is_blank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
 bool splits_after(char c) {
     switch (c) {
         case '{':
@@ -124,42 +128,84 @@ std::string syntax_message(const error_code& ec) {
     return ec.message();
 }
 
+// A chunk ends right after a structural, quotation or blank character; a run
+// of blanks is one chunk of its own (it never completes a token: the blank
+// that ends a number or literal belongs to the chunk before).
+size_t chunk_end(std::string_view text, size_t start) {
+    size_t end = start;
+    if (end < text.size() && is_blank(text[end])) {
+        while (end < text.size() && is_blank(text[end])) ++end;
+        return end;
+    }
+    while (end < text.size() && !splits_after(text[end])) ++end;
+    return end < text.size() ? end + 1 : end;
+}
+
 }  // namespace
+
+struct TokenStream::Reader {
+    explicit Reader(const boost::json::parse_options& opt) : parser(opt) {}
+    boost::json::basic_parser<Collector> parser;
+    std::deque<Token> queue;
+    std::string_view text;
+    size_t start = 0;
+    bool stopped = false;
+};
+
+TokenStream::TokenStream(std::string_view text) {
+    boost::json::parse_options opt;
+    opt.max_depth = 128;
+    reader_ = std::make_unique<Reader>(opt);
+    reader_->text = text;
+    Collector& h = reader_->parser.handler();
+    h.input = text;
+    h.out = &reader_->queue;
+}
+
+TokenStream::~TokenStream() = default;
+
+// Feeds the next chunk to the parser, which queues the tokens it completes.
+void TokenStream::feed() {
+    Reader& r = *reader_;
+    std::string_view text = r.text;
+    size_t end = chunk_end(text, r.start);
+    r.parser.handler().chunk_end = end;
+    error_code ec;
+    bool more = end < text.size();
+    size_t used = r.parser.write_some(more, text.data() + r.start, end - r.start, ec);
+    if (ec) {
+        error_ = syntax_message(ec);
+        error_pos_ = r.start + used;
+        r.stopped = true;
+    } else if (r.parser.done()) {
+        // Only white space may follow the value.
+        size_t rest = text.find_first_not_of(" \t\n\r", r.start + used);
+        if (rest != std::string_view::npos) {
+            error_ = "trailing characters";
+            error_pos_ = rest + 1;
+        }
+        r.stopped = true;
+    } else if (!more) {
+        r.stopped = true;
+    }
+    r.start = end;
+}
+
+std::optional<Token> TokenStream::pull() {
+    Reader& r = *reader_;
+    while (r.queue.empty() && !r.stopped) feed();
+    if (r.queue.empty()) return std::nullopt;
+    Token t = std::move(r.queue.front());
+    r.queue.pop_front();
+    return t;
+}
 
 TokenList tokenize(std::string_view text) {
     TokenList list;
-    boost::json::parse_options opt;
-    opt.max_depth = 128;
-    boost::json::basic_parser<Collector> parser(opt);
-    Collector& h = parser.handler();
-    h.input = text;
-    h.out = &list.tokens;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = start;
-        while (end < text.size() && !splits_after(text[end])) ++end;
-        if (end < text.size()) ++end;
-        h.chunk_end = end;
-        error_code ec;
-        bool more = end < text.size();
-        size_t used = parser.write_some(more, text.data() + start, end - start, ec);
-        if (ec) {
-            list.error = syntax_message(ec);
-            list.error_pos = start + used;
-            return list;
-        }
-        if (parser.done()) {
-            // Only white space may follow the value.
-            size_t rest = text.find_first_not_of(" \t\n\r", start + used);
-            if (rest != std::string_view::npos) {
-                list.error = "trailing characters";
-                list.error_pos = rest + 1;
-            }
-            return list;
-        }
-        if (!more) break;
-        start = end;
-    }
+    TokenStream stream(text);
+    while (std::optional<Token> t = stream.pull()) list.tokens.push_back(std::move(*t));
+    list.error = stream.error();
+    list.error_pos = stream.error_pos();
     return list;
 }
 

@@ -1,5 +1,6 @@
 // Requests are internally tagged by `kind`: the whole value is read first, the
-// tag found wherever it stands, and the rest decoded as the variant's payload.
+// tag found wherever it stands, and the rest decoded as the variant's payload
+// in a second pass over the line.
 // Payload errors are therefore positioned at the end of the value.
 #include "serve/request.hpp"
 
@@ -17,7 +18,6 @@ using json::Field;
 using json::into;
 using json::Token;
 using json::TokenKind;
-using json::TokenList;
 
 enum class Kind { Run, Background, Status, Stop };
 
@@ -34,68 +34,52 @@ Result<Kind> read_kind(Cursor& c) {
         "unknown variant `{}`, expected one of `run`, `background`, `status`, `stop`", t->text));
 }
 
-// Reads the whole top-level value, taking out the tag. Returns the payload as
-// a token list of its own (an object or an array) and the end of the value.
+// The first pass reads the whole top-level value and takes out the tag; the
+// second decodes the payload from a fresh cursor, skipping the tag. Nothing of
+// the value is kept between the passes but the tag and the value's end.
 struct Tagged {
     Kind kind;
-    TokenList payload;
     size_t end;
 };
 
-Result<> copy_value(Cursor& c, std::vector<Token>& out) {
-    int depth = 0;
-    do {
-        const Token* t = TJ_TRY(c.next());
-        if (t->kind == TokenKind::ObjectBegin || t->kind == TokenKind::ArrayBegin) ++depth;
-        if (t->kind == TokenKind::ObjectEnd || t->kind == TokenKind::ArrayEnd) --depth;
-        out.push_back(*t);
-    } while (depth > 0);
-    return {};
-}
-
-Result<Tagged> split_object(Cursor& c, const Token& open) {
+Result<Tagged> split_object(Cursor& c) {
     std::optional<Kind> kind;
-    std::vector<Token> payload{open};
     for (;;) {
         const Token* t = TJ_TRY(c.next());
         if (t->kind == TokenKind::ObjectEnd) {
             if (!kind) return c.error_here("missing field `kind`");
-            payload.push_back(*t);
-            return Tagged{*kind, TokenList{std::move(payload), {}, 0}, t->pos};
+            return Tagged{*kind, t->pos};
         }
         if (t->text == "kind") {
             if (kind) return c.error_here("duplicate field `kind`");
             kind = TJ_TRY(read_kind(c));
             continue;
         }
-        payload.push_back(*t);
-        TJ_TRY(copy_value(c, payload));
+        TJ_TRY(c.skip_value());
     }
 }
 
-Result<Tagged> split_array(Cursor& c, const Token& open) {
+Result<Tagged> split_array(Cursor& c) {
     const Token* first = TJ_TRY(c.peek());
     if (first->kind == TokenKind::ArrayEnd) {
         TJ_TRY(c.next());
         return c.error_here("invalid length 0, expected internally tagged enum Request");
     }
     Kind kind = TJ_TRY(read_kind(c));
-    std::vector<Token> payload{open};
     for (;;) {
         const Token* t = TJ_TRY(c.peek());
         if (t->kind == TokenKind::ArrayEnd) {
-            TJ_TRY(c.next());
-            payload.push_back(*t);
-            return Tagged{kind, TokenList{std::move(payload), {}, 0}, t->pos};
+            size_t end = TJ_TRY(c.next())->pos;
+            return Tagged{kind, end};
         }
-        TJ_TRY(copy_value(c, payload));
+        TJ_TRY(c.skip_value());
     }
 }
 
 Result<Tagged> split_tagged(Cursor& c) {
     const Token* open = TJ_TRY(c.next());
-    if (open->kind == TokenKind::ObjectBegin) return split_object(c, *open);
-    if (open->kind == TokenKind::ArrayBegin) return split_array(c, *open);
+    if (open->kind == TokenKind::ObjectBegin) return split_object(c);
+    if (open->kind == TokenKind::ArrayBegin) return split_array(c);
     return c.error_here(fmt::format("invalid type: {}, expected internally tagged enum Request",
                                     json::describe(*open)));
 }
@@ -113,19 +97,19 @@ Result<ChildRequest> decode_child(Cursor& c) {
         {"log_dir", false, into(s.log_dir, json::read_string)},
     }};
     TJ_TRY(json::read_record(
-        c, {"struct ChildRequest", "struct ChildRequest with 6 elements", fields}));
+        c, {"struct ChildRequest", "struct ChildRequest with 6 elements", fields, false, "kind"}));
     return child;
 }
 
 Result<int32_t> decode_pid(Cursor& c, std::string_view array_expecting) {
     int32_t pid = 0;
     const std::array<Field, 1> fields = {{{"pid", true, into(pid, json::read_i32)}}};
-    TJ_TRY(json::read_record(c, {"struct variant", array_expecting, fields, true}));
+    TJ_TRY(json::read_record(c, {"struct variant", array_expecting, fields, true, "kind"}));
     return pid;
 }
 
 Result<Request> decode_payload(std::string_view line, const Tagged& tagged) {
-    Cursor c(line, tagged.payload);
+    Cursor c(line);
     c.pin_position(tagged.end);
     switch (tagged.kind) {
         case Kind::Run:
@@ -145,8 +129,7 @@ Result<Request> decode_payload(std::string_view line, const Tagged& tagged) {
 }  // namespace
 
 Result<Request> parse_request(std::string_view line) {
-    TokenList list = json::tokenize(line);
-    Cursor c(line, list);
+    Cursor c(line);
     Tagged tagged = TJ_TRY(split_tagged(c));
     Request request = TJ_TRY(decode_payload(line, tagged));
     TJ_TRY(c.finish());

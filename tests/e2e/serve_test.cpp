@@ -369,6 +369,15 @@ TEST(Serve, FatalLines) {
     EXPECT_TRUE(session.stderr_text().ends_with(
         "\ntarrow-jail: serve: reading request failed: stream did not contain valid UTF-8\n"))
         << session.stderr_text();
+
+    // A line past the limit is refused once the limit is passed, not held whole.
+    ServeSession flooded(serve_policy(dir.path()));
+    EXPECT_EQ(flooded.reply(), kReady);
+    flooded.send(std::string(80 << 20, ' '));
+    EXPECT_EQ(flooded.wait_exit(), 2);
+    EXPECT_TRUE(flooded.stderr_text().ends_with(
+        "\ntarrow-jail: serve: reading request failed: line longer than 67108864 bytes\n"))
+        << flooded.stderr_text();
 }
 
 long resident_kib(pid_t pid) {
