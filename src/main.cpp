@@ -56,7 +56,11 @@ Policy take_policy(std::optional<int> policy_fd) {
     if (!line) fatal_exit("failed to read policy");
     auto policy = parse_policy(*line);
     if (!policy) fatal_exit("invalid policy JSON: " + policy.error().text);
+    if (auto absolute = check_absolute_paths(*policy); !absolute) fatal_exit(absolute.error().text);
     auto cwd = canonicalize(policy->cwd);
+    if (cwd) {
+        if (auto entered = enter_workspace(*cwd); !entered) cwd = std::unexpected(entered.error());
+    }
     if (!cwd) fatal_exit("workspace " + policy->cwd + " cannot be resolved: " + cwd.error().text);
     policy->cwd = *cwd;
     widen_hide_paths(*policy);

@@ -1,5 +1,9 @@
 #include "path_util.hpp"
 
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
+
 #include <climits>
 #include <cstdlib>
 
@@ -54,6 +58,18 @@ std::string path_join(std::string_view base, std::string_view rest) {
     if (out.empty() || out.back() != '/') out += '/';
     out += rest;
     return out;
+}
+
+Result<UniqueFd> open_resolved(int dirfd, const std::string& path, int flags, uint64_t resolve) {
+    open_how how{};
+    how.flags = static_cast<uint64_t>(flags) | O_CLOEXEC;
+    how.resolve = resolve;
+    int fd;
+    do {
+        fd = static_cast<int>(syscall(SYS_openat2, dirfd, path.c_str(), &how, sizeof how));
+    } while (fd < 0 && errno == EAGAIN);
+    if (fd < 0) return fail_errno();
+    return UniqueFd(fd);
 }
 
 Result<std::string> canonicalize(const std::string& path) {

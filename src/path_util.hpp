@@ -5,7 +5,10 @@
 #include <string_view>
 #include <vector>
 
+#include <cstdint>
+
 #include "error.hpp"
+#include "unique_fd.hpp"
 
 namespace tj {
 
@@ -22,6 +25,11 @@ bool path_under(std::string_view path, std::string_view base);
 std::string path_remainder(std::string_view path, std::string_view base);
 // `base` joined with a relative remainder; `base` itself when the remainder is empty.
 std::string path_join(std::string_view base, std::string_view rest);
+
+// openat2(2) of `path` relative to `dirfd` with `flags` (close-on-exec added)
+// and `resolve` (RESOLVE_* bits); a lookup the kernel asks to retry is
+// retried. glibc has no wrapper for it. Errors carry the errno.
+Result<UniqueFd> open_resolved(int dirfd, const std::string& path, int flags, uint64_t resolve);
 
 // Absolute, links resolved, every component must exist. Errors carry the
 // system error text.

@@ -1,8 +1,12 @@
 #include "policy_intake.hpp"
 
+#include <fcntl.h>
+#include <linux/openat2.h>
 #include <unistd.h>
 
 #include <algorithm>
+
+#include <fmt/core.h>
 
 #include "line_reader.hpp"
 #include "path_util.hpp"
@@ -17,7 +21,37 @@ bool contains_path(const std::vector<std::string>& list, const std::string& path
                        [&](const std::string& p) { return path_equal(p, path); });
 }
 
+Result<> check_list(std::string_view name, const std::vector<std::string>& list) {
+    for (const auto& entry : list)
+        if (!entry.starts_with('/'))
+            return fail(fmt::format("{} entry \"{}\" is not an absolute path", name, entry));
+    return {};
+}
+
+Result<> check_pairs(std::string_view name, const StringPairs& pairs) {
+    for (const auto& [grant, source] : pairs) TJ_TRY(check_list(name, {grant, source}));
+    return {};
+}
+
 }  // namespace
+
+Result<> check_absolute_paths(const Policy& policy) {
+    TJ_TRY(check_list("extra_ro_paths", policy.extra_ro_paths));
+    TJ_TRY(check_list("extra_rw_paths", policy.extra_rw_paths));
+    TJ_TRY(check_pairs("grant_sources", policy.grant_sources));
+    TJ_TRY(check_list("extra_device_paths", policy.extra_device_paths));
+    TJ_TRY(check_list("tool_paths", policy.tool_paths));
+    TJ_TRY(check_list("hide_paths", policy.hide_paths));
+    return check_list("extra_protect_paths", policy.extra_protect_paths);
+}
+
+Result<> enter_workspace(const std::string& canonical_cwd) {
+    auto workspace =
+        open_resolved(AT_FDCWD, canonical_cwd, O_PATH | O_DIRECTORY, RESOLVE_NO_SYMLINKS);
+    if (!workspace) return fail_system(workspace.error().err);
+    if (fchdir(workspace->get()) != 0) return fail_system();
+    return {};
+}
 
 Result<std::string> read_policy_line(std::optional<int> policy_fd) {
     std::optional<std::string> line;

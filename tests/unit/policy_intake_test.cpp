@@ -45,5 +45,18 @@ TEST_F(WidenHidePaths, KeepsListsThatNeedNothing) {
                                                       root_ + "/grant"}));
 }
 
+// The canonical path is opened with no link followed: one swapped in since
+// canonicalization is refused, never entered.
+TEST_F(WidenHidePaths, WorkspaceIsEnteredWithoutFollowingALink) {
+    const auto before = std::filesystem::current_path();
+    auto refused = enter_workspace(root_ + "/link/secret");
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().err, ELOOP);
+    EXPECT_EQ(std::filesystem::current_path(), before);
+    ASSERT_TRUE(enter_workspace(root_ + "/real/secret"));
+    EXPECT_EQ(std::filesystem::current_path(), root_ + "/real/secret");
+    std::filesystem::current_path(before);
+}
+
 }  // namespace
 }  // namespace tj
