@@ -5,15 +5,10 @@
 
 namespace tj {
 
-Result<UniqueFd> clone_tree(const std::string& source) {
-    UniqueFd fd(
-        open_tree(AT_FDCWD, source.c_str(), OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC | AT_RECURSIVE));
-    if (!fd) return fail_errno();
-    return fd;
-}
-
-Result<UniqueFd> clone_tree_at(int fd) {
-    UniqueFd tree(open_tree(fd, "", OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC | AT_EMPTY_PATH));
+Result<UniqueFd> clone_tree_at(int fd, bool recursive) {
+    UniqueFd tree(open_tree(
+        fd, "",
+        OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC | AT_EMPTY_PATH | (recursive ? AT_RECURSIVE : 0)));
     if (!tree) return fail_errno();
     return tree;
 }
@@ -33,8 +28,8 @@ Result<> attach_mount(int mount_fd, int target_fd) {
     return {};
 }
 
-Result<> bind_tree_at(const std::string& source, int target_fd, bool read_only) {
-    UniqueFd tree = TJ_TRY_AS("bind", clone_tree(source));
+Result<> bind_tree_at(int source_fd, int target_fd, bool read_only) {
+    UniqueFd tree = TJ_TRY_AS("bind", clone_tree_at(source_fd, true));
     MountAttrs attrs = MOUNT_ATTR_NOSUID | MOUNT_ATTR_NODEV | (read_only ? MOUNT_ATTR_RDONLY : 0);
     TJ_TRY_AS("remount", set_mount_attrs(tree.get(), attrs, true));
     TJ_TRY_AS("bind", attach_mount(tree.get(), target_fd));

@@ -14,11 +14,9 @@ namespace tj {
 // MOUNT_ATTR_* bits.
 using MountAttrs = unsigned long long;
 
-// A detached recursive copy of the tree at `source` (a host path, links
-// followed). Errors: errno text.
-Result<UniqueFd> clone_tree(const std::string& source);
-// The same for the object behind an open descriptor.
-Result<UniqueFd> clone_tree_at(int fd);
+// A detached copy of the object behind an open descriptor, with every mount
+// below it when `recursive`. Errors: errno text.
+Result<UniqueFd> clone_tree_at(int fd, bool recursive);
 
 // Sets `attrs` on the mount behind `mount_fd` (and, when `recursive`, every
 // mount below it). Errors: errno text.
@@ -27,10 +25,10 @@ Result<> set_mount_attrs(int mount_fd, MountAttrs attrs, bool recursive);
 // Attaches the detached mount `mount_fd` on the object behind `target_fd`.
 Result<> attach_mount(int mount_fd, int target_fd);
 
-// A recursive copy of `source` attached on `target_fd`, nosuid and nodev on
+// A recursive copy of the object behind `source_fd` attached on `target_fd`, nosuid and nodev on
 // every mount in it, read-only too when asked. Errors: "bind: {}" for the copy
 // and the attach, "remount: {}" for the flags.
-Result<> bind_tree_at(const std::string& source, int target_fd, bool read_only);
+Result<> bind_tree_at(int source_fd, int target_fd, bool read_only);
 
 // A new, detached tmpfs with the given mount attributes and "mode" option.
 Result<UniqueFd> new_tmpfs(MountAttrs attrs, const char* mode);

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <linux/openat2.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "path_util.hpp"
@@ -12,17 +11,14 @@ namespace {
 
 constexpr uint64_t kResolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
 
-// openat2 is the one call that refuses links in every component at once;
-// glibc has no wrapper for it.
-int openat2_beneath(int dirfd, const std::string& rel, uint64_t flags) {
-    open_how how{};
-    how.flags = flags | O_CLOEXEC;
-    how.resolve = kResolve;
-    int fd;
-    do {
-        fd = static_cast<int>(syscall(SYS_openat2, dirfd, rel.c_str(), &how, sizeof how));
-    } while (fd < 0 && errno == EAGAIN);
-    return fd;
+// openat2 is the one call that refuses links in every component at once.
+int openat2_beneath(int dirfd, const std::string& rel, int flags) {
+    auto fd = open_resolved(dirfd, rel, flags, kResolve);
+    if (!fd) {
+        errno = fd.error().err;
+        return -1;
+    }
+    return fd->release();
 }
 
 std::pair<std::string, std::string> split_last(std::string_view rel) {
@@ -35,10 +31,10 @@ std::pair<std::string, std::string> split_last(std::string_view rel) {
 
 }  // namespace
 
-Result<UniqueFd> open_jail_root(const std::string& root) {
-    UniqueFd fd(open(root.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+Result<JailRoot> open_jail_root(const std::string& path) {
+    UniqueFd fd(open(path.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd) return fail_system();
-    return fd;
+    return JailRoot{path, std::move(fd)};
 }
 
 std::string beneath_path(std::string_view host_path) {

@@ -16,8 +16,15 @@
 
 namespace tj {
 
-// The jail root, held open so that every lookup starts from it.
-Result<UniqueFd> open_jail_root(const std::string& root);
+// The jail root: its path on the host and the root tmpfs mounted there, held
+// open so that every lookup and every mount of the assembly starts from it.
+struct JailRoot {
+    std::string path;
+    UniqueFd fd;
+};
+
+// Opens the root tmpfs mounted on `path`.
+Result<JailRoot> open_jail_root(const std::string& path);
 
 // The path of `host_path` relative to the jail root ("." for "/").
 std::string beneath_path(std::string_view host_path);

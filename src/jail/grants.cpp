@@ -24,20 +24,15 @@ constexpr std::string_view kLinkReason =
     "a symbolic link is already at its mount point, inside an earlier grant, and no mount goes "
     "through a link. Grant the link's target.";
 
-bool is_directory(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool exists(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
+std::string grant_label(const std::string& grant, const std::string& source, bool read_only) {
+    std::string suffix = source == grant ? "" : fmt::format(" (bound from {})", source);
+    return fmt::format("{} grant {}{}", read_only ? "read" : "write", grant, suffix);
 }
 
 // The mount point of a grant: what stands there, or a new directory or empty
 // file shaped like the source. Nothing (and no error) for a link a read grant
 // meets; the link reason for a write grant.
-Result<std::optional<UniqueFd>> grant_mount_point(const std::string& source, int root_fd,
+Result<std::optional<UniqueFd>> grant_mount_point(const struct stat& source, int root_fd,
                                                   const std::string& rel, bool read_only) {
     auto st = lstat_beneath(root_fd, rel);
     bool link = (st && S_ISLNK(st->st_mode)) || (!st && st.error().err == ELOOP);
@@ -50,30 +45,28 @@ Result<std::optional<UniqueFd>> grant_mount_point(const std::string& source, int
         return std::unexpected(
             Error{st.error().err, system_error_text(st.error().err)}.wrap("mount point"));
     auto made =
-        is_directory(source) ? make_dirs_beneath(root_fd, rel) : make_file_beneath(root_fd, rel);
+        S_ISDIR(source.st_mode) ? make_dirs_beneath(root_fd, rel) : make_file_beneath(root_fd, rel);
     if (!made) return std::unexpected(std::move(made.error()).wrap("mount point"));
     return std::optional<UniqueFd>(std::move(*made));
 }
 
-Result<> bind_grant_checked(const std::string& grant, const std::string& source, int root_fd,
+Result<> bind_grant_checked(const std::string& grant, const HostObject& source, int root_fd,
                             bool read_only) {
     if (path_equal(grant, "/")) return fail(std::string(kRootReason));
     if (path_equal(grant, "/dev")) return fail(std::string(kDevReason));
-    auto target = TJ_TRY(grant_mount_point(source, root_fd, beneath_path(grant), read_only));
+    auto target = TJ_TRY(grant_mount_point(source.st, root_fd, beneath_path(grant), read_only));
     if (!target) return {};
-    return bind_tree_at(source, target->get(), read_only);
+    return bind_tree_at(source.fd.get(), target->get(), read_only);
 }
 
-Result<> bind_list(const Policy& policy, int root_fd, bool under_cwd, bool read_only) {
+Result<> bind_list(const Policy& policy, const HostPaths& paths, const JailRoot& root,
+                   bool under_cwd, bool read_only) {
     const auto& list = read_only ? policy.extra_ro_paths : policy.extra_rw_paths;
     const std::string_view key = read_only ? "extra_ro_paths" : "extra_rw_paths";
     for (const auto& path : list) {
         if (path_under(path, policy.cwd) != under_cwd) continue;
-        std::string source = grant_source_for(path, policy).value_or(path);
-        if (!exists(source)) {
-            note_skipped(key, path, "missing");
-            continue;
-        }
+        auto source = TJ_TRY(open_grant_source(policy, paths, path, read_only, key));
+        if (!source) continue;
         if (is_under_system_dir(path)) {
             if (read_only) {
                 note_skipped(key, path, "under a system directory");
@@ -81,27 +74,41 @@ Result<> bind_list(const Policy& policy, int root_fd, bool under_cwd, bool read_
             }
             return fail(fmt::format("write grant {} sits under a read-only system mount", path));
         }
-        TJ_TRY(bind_grant(path, source, root_fd, read_only));
+        TJ_TRY(bind_grant(path, grant_source_for(path, policy).value_or(path), *source, root,
+                          read_only));
     }
     return {};
 }
 
 }  // namespace
 
-Result<> bind_grant(const std::string& grant, const std::string& source, int root_fd,
-                    bool read_only) {
-    auto bound = bind_grant_checked(grant, source, root_fd, read_only);
-    if (bound) return {};
-    std::string suffix = source == grant ? "" : fmt::format(" (bound from {})", source);
-    return std::unexpected(
-        std::move(bound.error())
-            .wrap(fmt::format("{} grant {}{}", read_only ? "read" : "write", grant, suffix)));
+Result<std::optional<HostObject>> open_grant_source(const Policy& policy, const HostPaths& paths,
+                                                    const std::string& grant, bool read_only,
+                                                    std::string_view record_key) {
+    std::string source = grant_source_for(grant, policy).value_or(grant);
+    auto opened = paths.open(source);
+    if (opened) return std::optional<HostObject>(std::move(*opened));
+    // A link inside a tree a command can write: a command chose where it leads.
+    const bool link = opened.error().err == ELOOP;
+    if (link && !read_only)
+        return fail(grant_label(grant, source, read_only) + ": " + std::string(kLinkReason));
+    if (!record_key.empty())
+        note_skipped(record_key, grant, link ? "symbolic link in a writable tree" : "missing");
+    return std::optional<HostObject>();
 }
 
-Result<> bind_grant_pass(const Policy& policy, const std::string& root, bool under_cwd) {
-    UniqueFd root_fd = TJ_TRY(open_jail_root(root));
-    TJ_TRY(bind_list(policy, root_fd.get(), under_cwd, true));
-    return bind_list(policy, root_fd.get(), under_cwd, false);
+Result<> bind_grant(const std::string& grant, const std::string& source_path,
+                    const HostObject& source, const JailRoot& root, bool read_only) {
+    auto bound = bind_grant_checked(grant, source, root.fd.get(), read_only);
+    if (bound) return {};
+    return std::unexpected(
+        std::move(bound.error()).wrap(grant_label(grant, source_path, read_only)));
+}
+
+Result<> bind_grant_pass(const Policy& policy, const HostPaths& paths, const JailRoot& root,
+                         bool under_cwd) {
+    TJ_TRY(bind_list(policy, paths, root, under_cwd, true));
+    return bind_list(policy, paths, root, under_cwd, false);
 }
 
 std::optional<std::string> grant_source_for(const std::string& grant, const Policy& policy) {

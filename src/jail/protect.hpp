@@ -3,16 +3,20 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "error.hpp"
+#include "jail/beneath.hpp"
+#include "jail/host_paths.hpp"
 #include "policy.hpp"
 
 namespace tj {
 
-// `jail_cwd` is the working directory's jail-side path.
-Result<> protect_paths_pass(const Policy& policy, const std::string& root,
-                            const std::string& jail_cwd);
+// Binds each protected path read-only over itself. Returns the canonical
+// paths protected, for the parents to be pinned.
+Result<std::vector<std::string>> protect_paths_pass(const Policy& policy, const HostPaths& paths,
+                                                    const JailRoot& root);
 
-Result<> mask_hidden_paths(const Policy& policy, const std::string& root);
+Result<> mask_hidden_paths(const Policy& policy, const HostPaths& paths, const JailRoot& root);
 
 }  // namespace tj

@@ -30,43 +30,42 @@ Result<> chdir_to(const std::string& path) {
     return {};
 }
 
-// A directory for a directory, an empty file for anything else.
-Result<> make_mount_point_like(const std::string& target, const struct stat& source) {
-    if (S_ISDIR(source.st_mode)) return make_dirs(target);
-    TJ_TRY(make_dirs(parent_dir(target)));
-    return make_mount_file(target);
+// A directory for a directory, an empty file for anything else, made beneath
+// the root: an earlier tool path may show a tree where links stand.
+Result<UniqueFd> make_mount_point_like(const JailRoot& root, const std::string& path,
+                                       const struct stat& source) {
+    std::string rel = beneath_path(path);
+    return S_ISDIR(source.st_mode) ? make_dirs_beneath(root.fd.get(), rel)
+                                   : make_file_beneath(root.fd.get(), rel);
 }
 
-Result<> bind_tool_path(const std::string& tool, const std::string& root) {
-    struct stat st;
-    if (!exists(tool, &st)) return {};
-    std::string target = jail_path(root, tool);
-    if (!make_mount_point_like(target, st)) return {};
-    if (!sys_mount(tool, target, "", MS_BIND | MS_REC)) return {};
-    auto locked = remount_bind(target, kRemountReadOnly);
-    if (locked) locked = remount_submounts(target, kRemountReadOnly);
-    // A tool path that could not be made read-only must not stay as a writable view.
-    if (!locked) return sys_umount_detach(target);
+// Prepared whole while detached, so a tool path is either attached read-only
+// or not at all: no writable view of it ever exists.
+Result<> bind_tool_path(const HostPaths& paths, const std::string& tool, const JailRoot& root) {
+    auto source = paths.open(tool);
+    if (!source) return {};
+    auto target = make_mount_point_like(root, tool, source->st);
+    if (!target) return {};
+    (void)bind_tree_at(source->fd.get(), target->get(), true);
     return {};
 }
 
-Result<> bind_extra_device(const std::string& device, const std::string& root) {
+Result<> bind_extra_device(const HostPaths& paths, const std::string& device,
+                           const JailRoot& root) {
     // Checked and bound through one descriptor: no link swapped in after the
     // check can turn the bind into something else.
-    UniqueFd fd(::open(device.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-    struct stat st;
-    if (!fd || ::fstat(fd.get(), &st) != 0) {
-        int err = errno;
+    auto source = paths.open(device, false);
+    if (!source) {
+        int err = source.error().err;
         return fail(fmt::format("extra_device path {} is not present on the host: {}", device,
                                 system_error_text(err)),
                     err);
     }
-    if (!S_ISCHR(st.st_mode) && !S_ISBLK(st.st_mode))
+    if (!S_ISCHR(source->st.st_mode) && !S_ISBLK(source->st.st_mode))
         return fail(fmt::format("extra_device path {} is not a character or block device", device));
-    std::string target = jail_path(root, device);
-    TJ_TRY(make_dirs(parent_dir(target)));
-    TJ_TRY(make_mount_file(target));
-    return sys_mount(fmt::format("/proc/self/fd/{}", fd.get()), target, "", MS_BIND);
+    UniqueFd target = TJ_TRY(make_file_beneath(root.fd.get(), beneath_path(device)));
+    UniqueFd node = TJ_TRY(clone_tree_at(source->fd.get(), false));
+    return attach_mount(node.get(), target.get());
 }
 
 void warn_proc_unmounted(const Error& error) {
@@ -100,12 +99,13 @@ Result<> mount_fresh_tmp(const std::string& root) {
     return make_dirs(jail_path(root, kHomeInTmp));
 }
 
-Result<> bind_tool_paths(const Policy& policy, const std::string& root) {
-    for (const auto& tool : policy.tool_paths) TJ_TRY(bind_tool_path(tool, root));
+Result<> bind_tool_paths(const Policy& policy, const HostPaths& paths, const JailRoot& root) {
+    for (const auto& tool : policy.tool_paths) TJ_TRY(bind_tool_path(paths, tool, root));
     return {};
 }
 
-Result<> populate_dev(const Policy& policy, const std::string& root) {
+Result<> populate_dev(const Policy& policy, const HostPaths& paths, const JailRoot& jail_root) {
+    const std::string& root = jail_root.path;
     // A tool path may have covered it.
     TJ_TRY(make_dirs(jail_path(root, "proc")));
     for (std::string_view node : kDefaultDeviceNodes) {
@@ -115,7 +115,8 @@ Result<> populate_dev(const Policy& policy, const std::string& root) {
         TJ_TRY(make_mount_file(target));
         TJ_TRY(sys_mount(source, target, "", MS_BIND));
     }
-    for (const auto& device : policy.extra_device_paths) TJ_TRY(bind_extra_device(device, root));
+    for (const auto& device : policy.extra_device_paths)
+        TJ_TRY(bind_extra_device(paths, device, jail_root));
     std::string shm = jail_path(root, "dev/shm");
     TJ_TRY(make_dirs(shm));
     return sys_mount("tmpfs", shm, "tmpfs", kTmpfsFlags, std::string(kShmTmpfsData));
@@ -124,10 +125,9 @@ Result<> populate_dev(const Policy& policy, const std::string& root) {
 // The mount point may lie inside a grant bound just before, on a host tree
 // where links can stand: it is made and mounted on beneath the root, never
 // through a link.
-Result<> bind_working_dir(const std::string& root, const std::string& cwd) {
-    UniqueFd root_fd = TJ_TRY(open_jail_root(root));
-    UniqueFd target = TJ_TRY(make_dirs_beneath(root_fd.get(), beneath_path(cwd)));
-    auto bound = bind_tree_at(cwd, target.get(), false);
+Result<> bind_working_dir(const HostPaths& paths, const JailRoot& root, const std::string& cwd) {
+    UniqueFd target = TJ_TRY(make_dirs_beneath(root.fd.get(), beneath_path(cwd)));
+    auto bound = bind_tree_at(paths.workspace_fd(), target.get(), false);
     if (!bound) return fail_errno(bound.error().err);
     return {};
 }

@@ -5,6 +5,8 @@
 #include <string>
 
 #include "error.hpp"
+#include "jail/beneath.hpp"
+#include "jail/host_paths.hpp"
 #include "policy.hpp"
 
 namespace tj {
@@ -18,16 +20,16 @@ Result<> bind_system_dirs(const std::string& root);
 // A fresh /tmp with an empty tarrow-home.
 Result<> mount_fresh_tmp(const std::string& root);
 
-// Each tool path, read-only; a tool path never stops the jail, but one that
-// cannot be made read-only is detached again (a failed detach is fatal).
-Result<> bind_tool_paths(const Policy& policy, const std::string& root);
+// Each tool path, read-only; a tool path never stops the jail, and one that
+// cannot be made read-only is never attached.
+Result<> bind_tool_paths(const Policy& policy, const HostPaths& paths, const JailRoot& root);
 
 // The default device nodes the host has, then the policy's extra devices,
 // then a fresh /dev/shm.
-Result<> populate_dev(const Policy& policy, const std::string& root);
+Result<> populate_dev(const Policy& policy, const HostPaths& paths, const JailRoot& root);
 
-// The working directory, writable, at its jail-side path `jail_cwd`.
-Result<> bind_working_dir(const std::string& root, const std::string& cwd);
+// The working directory start-up opened, writable, at its jail-side path.
+Result<> bind_working_dir(const HostPaths& paths, const JailRoot& root, const std::string& cwd);
 
 // pivot_root into `root`, a fresh /proc (a failure only warns), the host's tree
 // detached, and the working directory entered.

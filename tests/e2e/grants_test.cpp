@@ -147,16 +147,32 @@ TEST_P(JailPaths, LinksAtMountPointsAreNeverFollowed) {
 TEST_P(JailPaths, ProtectedPaths) {
     std::string git = dir("work/.git");
     file("work/.git/HEAD", "ref\n");
-    ASSERT_EQ(symlink("/etc", (bed.work() + "/etc-link").c_str()), 0);
+    // A link outside every writable tree is the supervisor's own: followed.
+    ASSERT_EQ(symlink("/etc", (bed.base() + "/etc-link").c_str()), 0);
     Outcome o =
         run("cat .git/HEAD; touch .git/x 2>/dev/null || echo protected; touch y && echo "
             "rest-writable",
             "\"extra_protect_paths\":" +
-                list({git, bed.work() + "/etc-link", bed.work() + "/missing"}));
+                list({git, bed.base() + "/etc-link", bed.work() + "/missing"}));
     EXPECT_EQ(o.status, 0) << o.err;
     EXPECT_EQ(reply_stdout(o.out), "ref\nprotected\nrest-writable\n");
-    EXPECT_EQ(o.err, "tarrow-jail: skipping protect_path " + bed.work() +
+    EXPECT_EQ(o.err, "tarrow-jail: skipping protect_path " + bed.base() +
                          "/etc-link (canonical /etc not under cwd " + bed.work() + ")\n");
+}
+
+// A command chooses where a link in its working directory leads: a protected
+// path that is or passes through one refuses the jail, wherever it points.
+TEST_P(JailPaths, ProtectedPathThroughALinkInTheWorkingDirectoryRefusesTheJail) {
+    dir("work/real/.git");
+    ASSERT_EQ(symlink("/etc", (bed.work() + "/etc-link").c_str()), 0);
+    ASSERT_EQ(symlink("real", (bed.work() + "/alias").c_str()), 0);
+    const std::string loop = ": ELOOP: Too many levels of symbolic links\n";
+    for (const std::string& path : {bed.work() + "/etc-link", bed.work() + "/alias/.git"}) {
+        std::string root = "/tmp/tarrow-jail-root-" + std::to_string(GetParam().uid);
+        EXPECT_EQ(
+            refused("\"extra_protect_paths\":" + list({path})),
+            "tarrow-jail: rootfs setup failed: protect bind " + path + " -> " + root + path + loop);
+    }
 }
 
 TEST_P(JailPaths, HiddenFilesAndDirectories) {
@@ -282,6 +298,36 @@ TEST_P(JailPaths, ProtectedPathSurvivesALinkSwapRace) {
         ++protected_runs;
     }
     RecordProperty("protected_runs", protected_runs);
+}
+
+// A relative entry would be resolved against whatever directory the launcher
+// is in and miss what it names: the launcher ends before anything runs.
+TEST_P(JailPaths, RelativeEntriesAreRefusedInEveryIsolation) {
+    struct Case {
+        std::string member, list, entry;
+    };
+    const std::vector<Case> cases = {
+        {"[\"sub\"]", "extra_ro_paths", "sub"},
+        {"[\"./x\"]", "extra_rw_paths", "./x"},
+        {"[[\"/data\",\"src\"]]", "grant_sources", "src"},
+        {"[\"dev/null\"]", "extra_device_paths", "dev/null"},
+        {"[\"bin\"]", "tool_paths", "bin"},
+        {"[\".env\"]", "hide_paths", ".env"},
+        {"[\".git\"]", "extra_protect_paths", ".git"},
+    };
+    for (const char* isolation : {"strict", "hardened", "none"}) {
+        for (const auto& c : cases) {
+            Outcome o = bed.run(bed.policy(
+                {"/bin/sh", "-c", "touch ran"},
+                "\"isolation\":" + quote(isolation) + ",\"" + c.list + "\":" + c.member));
+            EXPECT_EQ(o.status, 2) << isolation << " " << c.list;
+            EXPECT_EQ(o.err, "tarrow-jail: " + c.list + " entry \"" + c.entry +
+                                 "\" is not an absolute path\n")
+                << isolation;
+            EXPECT_EQ(o.out, "");
+        }
+    }
+    EXPECT_FALSE(fs::exists(bed.work() + "/ran"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Users, JailPaths, ::testing::Values(as_root(), as_nobody()),
