@@ -104,5 +104,8 @@ std::optional<SessionFds> check_network(const Policy& policy, const LaunchOption
 int main(int argc, char** argv) {
     // A closed reply channel must show up as a write error, not kill the launcher.
     signal(SIGPIPE, SIG_IGN);
+    // An ignored SIGCHLD, inherited from the supervisor, would have the kernel
+    // collect every command unasked: no status to report, no pid to hold.
+    signal(SIGCHLD, SIG_DFL);
     tj::start(argc, argv);
 }

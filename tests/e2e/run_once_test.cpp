@@ -65,6 +65,16 @@ bool gone_within(pid_t pid, double seconds) {
     return !alive(pid);
 }
 
+// A supervisor that ignores SIGCHLD passes that on: the kernel would collect
+// the command before its status could be read.
+TEST(RunOnce, AnInheritedIgnoredSigchldDoesNotLoseTheStatus) {
+    Launch launch;
+    launch.prefix = {"/bin/sh", "-c", "trap '' CHLD; exec \"$@\"", "sh"};
+    Reply r = run(once_policy("echo hi; sleep 0.2; exit 3"), launch);
+    EXPECT_EQ(r.code(), 3);
+    EXPECT_EQ(r.out(), "hi\n");
+}
+
 TEST(RunOnce, ReturnCodesAndTimeLimit) {
     struct Case {
         const char* script;

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "exec/pipe.hpp"
+#include "exec/run_once.hpp"
 #include "exec/spawn.hpp"
 
 namespace tj {
@@ -121,6 +122,23 @@ TEST(WaitLoop, EndlessInterruptIsReadOnlyABoundedAmount) {
 // Not a child of the caller: the probe's failure is the wait's result.
 TEST(WaitLoop, AFailedProbeIsAnError) {
     EXPECT_EQ(wait_for_command(getppid(), WaitPlan{}), std::unexpected(ECHILD));
+}
+
+// With SIGCHLD ignored the kernel collects the command unasked, so the probe
+// fails: the run reports that error instead of a killed command.
+TEST(RunOnce, AFailedProbeIsTheRunsError) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        signal(SIGCHLD, SIG_IGN);
+        RunSpec spec;
+        spec.argv = {"sh", "-c", "exit 3"};
+        auto ran = run_once(spec, "/", std::nullopt);
+        _exit(!ran && ran.error().text == "ECHILD: No child processes" ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 }  // namespace
