@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs, with apt-get, whatever the build and the tests need and is missing.
 set -eu
-need="cmake g++ make libboost-json1.81-dev libfmt-dev libgtest-dev iproute2 util-linux procps"
+need="cmake g++ make libboost-json1.81-dev libfmt-dev libgtest-dev iproute2 util-linux procps python3 python3-jsonschema"
 missing=""
 for pkg in $need; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing="$missing $pkg"

@@ -9,12 +9,15 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
 
 #include <boost/json/serialize.hpp>
 #include <boost/json/string.hpp>
+
+#include "reply_log.hpp"
 
 namespace tj::e2e {
 namespace {
@@ -130,6 +133,9 @@ Outcome run_launcher(const Launch& l) {
     int status = 0;
     waitpid(pid, &status, 0);
     o.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    const bool launcher = l.program.empty() || l.program.ends_with("/tarrow-jail");
+    const bool holder = std::find(l.args.begin(), l.args.end(), "--hold-netns") != l.args.end();
+    if (launcher && !holder) log_reply_lines(l.policy_fd.value_or(l.stdin_data), o.out);
     return o;
 }
 

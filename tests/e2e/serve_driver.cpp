@@ -15,6 +15,7 @@
 #include <boost/json/parse.hpp>
 
 #include "harness.hpp"
+#include "reply_log.hpp"
 
 namespace tj::e2e {
 namespace {
@@ -96,6 +97,7 @@ std::optional<std::string> ServeSession::reply(double timeout_s) {
         if (nl != std::string::npos) {
             std::string line = out_buf_.substr(0, nl);
             out_buf_.erase(0, nl + 1);
+            log_reply_line(line);
             return line;
         }
         drain_stderr();

@@ -11,6 +11,7 @@
 
 #include "harness.hpp"
 #include "jail_fixture.hpp"
+#include "reply_log.hpp"
 
 namespace tj::e2e {
 namespace {
@@ -36,6 +37,7 @@ Recorded run_recorded(Launch launch) {
     char buf[65536];
     for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) r.text.append(buf, size_t(n));
     ::close(fds[0]);
+    log_record_lines(r.text);
     for (size_t start = 0; start < r.text.size();) {
         size_t end = r.text.find('\n', start);
         if (end == std::string::npos) end = r.text.size();
