@@ -56,7 +56,8 @@ Result<> pin_parents(const Policy& policy, const JailRoot& root,
         auto tree = writable_tree_of(policy, target);
         if (!tree) continue;
         std::string path = *tree;
-        auto parts = path_components(path_remainder(target, *tree));
+        const std::string rest = path_remainder(target, *tree);
+        auto parts = path_components(rest);
         for (size_t i = 0; i + 1 < parts.size(); ++i) {
             path = path_join(path, parts[i]);
             if (parts[i] == "..") break;

@@ -300,6 +300,83 @@ TEST_P(JailPaths, ProtectedPathSurvivesALinkSwapRace) {
     RecordProperty("protected_runs", protected_runs);
 }
 
+// A link a command left in the working directory, on the way to a grant's
+// source: the source is never looked up through it.
+TEST_P(JailPaths, LinksUnderAGrantSourceInTheWorkingDirectoryAreNeverFollowed) {
+    std::string outside = dir("outside/g");
+    file("outside/g/host-only", "host\n");
+    ASSERT_EQ(symlink((bed.base() + "/outside").c_str(), (bed.work() + "/sub").c_str()), 0);
+    own(bed.work() + "/sub");
+    const std::string source = bed.work() + "/sub/g", shown = bed.base() + "/shown";
+    const std::string pair = ",\"grant_sources\":[" + list({shown, source}) + "]";
+    // A read grant stays unmounted.
+    EXPECT_EQ(sh("ls " + shown + " 2>/dev/null || echo not-there",
+                 "\"extra_ro_paths\":" + list({shown}) + pair),
+              "not-there\n");
+    // A write grant is refused.
+    EXPECT_EQ(refused("\"extra_rw_paths\":" + list({shown}) + pair),
+              "tarrow-jail: rootfs setup failed: write grant " + shown + " (bound from " + source +
+                  "): a symbolic link is already at its mount point, inside an earlier grant, and "
+                  "no mount goes through a link. Grant the link's target.\n");
+    // Inside a write grant the same holds: its tree is as writable as cwd.
+    std::string rw = dir("rw");
+    ASSERT_EQ(symlink((bed.base() + "/outside").c_str(), (rw + "/sub").c_str()), 0);
+    EXPECT_EQ(sh("ls " + shown + " 2>/dev/null || echo not-there",
+                 "\"extra_rw_paths\":" + list({rw}) + ",\"extra_ro_paths\":" + list({shown}) +
+                     ",\"grant_sources\":[" + list({shown, rw + "/sub/g"}) + "]"),
+              "not-there\n");
+    // A link in the supervisor's own tree is followed.
+    ASSERT_EQ(symlink((bed.base() + "/outside").c_str(), (bed.base() + "/own-link").c_str()), 0);
+    EXPECT_EQ(sh("cat " + shown + "/host-only",
+                 "\"extra_ro_paths\":" + list({shown}) + ",\"grant_sources\":[" +
+                     list({shown, bed.base() + "/own-link/g"}) + "]"),
+              "host\n");
+}
+
+// A hidden path reached through a link a command left: the link itself is
+// masked, its target outside is left alone.
+TEST_P(JailPaths, HiddenPathThroughALinkMasksTheLinkItself) {
+    std::string outside = dir("outside");
+    file("outside/secret", "outside\n");
+    ASSERT_EQ(symlink(outside.c_str(), (bed.work() + "/l").c_str()), 0);
+    own(bed.work() + "/l");
+    // Widening would add the target; name it so that it cannot (its canonical
+    // form is taken before the link exists in this policy's eyes).
+    std::string out = sh("test -L l || echo masked; wc -c < l; cat " + outside + "/secret",
+                         "\"extra_ro_paths\":" + list({outside}) +
+                             ",\"hide_paths\":" + list({bed.work() + "/l/missing"}));
+    EXPECT_EQ(out, "masked\n0\noutside\n");
+}
+
+// Every directory between the working directory (or a write grant) and a
+// protected path, a hidden path or a grant is a mount point in the jail, so no
+// command can rename one to walk a guarantee off its object; and the next jail
+// finds everything where it was.
+TEST_P(JailPaths, ParentsOfGuardedPathsCannotBeMoved) {
+    dir("work/a/b/.git");
+    file("work/c/d/secret", "secret\n");
+    dir("work/e/f/g");
+    std::string rw = dir("rw");
+    dir("rw/h/i");
+    const std::string w = bed.work();
+    std::string more = "\"extra_protect_paths\":" + list({w + "/a/b/.git"}) +
+                       ",\"hide_paths\":" + list({w + "/c/d/secret"}) +
+                       ",\"extra_rw_paths\":" + list({w + "/e/f/g", rw}) +
+                       ",\"extra_ro_paths\":" + list({rw + "/h/i"});
+    // Each move stays in its directory, so mv cannot fall back to copying.
+    std::string script;
+    for (std::string from : {"a", "a/b", "c", "c/d", "e", "e/f"})
+        script += "mv " + from + " " + from + "-moved 2>/dev/null && echo MOVED " + from + "; ";
+    script += "mv " + rw + "/h " + rw + "/h-moved 2>/dev/null && echo MOVED h; ";
+    script += "mkdir -p c/d && cat c/d/secret; echo done";
+    EXPECT_EQ(sh(script, more), "done\n");
+    for (const char* kept : {"a/b/.git", "c/d/secret", "e/f/g"})
+        EXPECT_TRUE(fs::exists(w + "/" + kept)) << kept;
+    EXPECT_TRUE(fs::exists(rw + "/h/i"));
+    for (const char* moved : {"a-moved", "a/b-moved", "c-moved", "c/d-moved", "e-moved"})
+        EXPECT_FALSE(fs::exists(w + "/" + moved)) << moved;
+}
+
 // A relative entry would be resolved against whatever directory the launcher
 // is in and miss what it names: the launcher ends before anything runs.
 TEST_P(JailPaths, RelativeEntriesAreRefusedInEveryIsolation) {
