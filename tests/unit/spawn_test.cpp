@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -118,6 +119,24 @@ TEST_F(SpawnTest, FailsWhenTheWorkingDirectoryIsMissing) {
     auto ran = run(command_for({"true"}, {}, dir_ + "/missing"));
     ASSERT_FALSE(ran);
     EXPECT_EQ(ran.error().text, "No such file or directory (os error 2)");
+}
+
+// A refused process start is a spawn failure in system error text. The limit
+// binds only a user other than root, in a child of the test.
+TEST_F(SpawnTest, ARefusedStartIsASystemError) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        rlimit one = {1, 1};
+        if (setrlimit(RLIMIT_NPROC, &one) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+            setresuid(65534, 65534, 65534) != 0)
+            _exit(2);
+        auto ran = run(command_for({"true"}));
+        _exit(!ran && ran.error().text == "Resource temporarily unavailable (os error 11)" ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 // The launcher ignores SIGPIPE; its commands must not inherit that.
