@@ -23,7 +23,7 @@ struct Collector {
 
     std::string_view input;
     size_t chunk_end = 0;
-    std::deque<Token>* out = nullptr;
+    std::vector<Token>* out = nullptr;
     std::string pending;
 
     bool delimiter_ends_chunk() const {
@@ -146,7 +146,8 @@ size_t chunk_end(std::string_view text, size_t start) {
 struct TokenStream::Reader {
     explicit Reader(const boost::json::parse_options& opt) : parser(opt) {}
     boost::json::basic_parser<Collector> parser;
-    std::deque<Token> queue;
+    std::vector<Token> queue;  // a chunk completes a few tokens at most
+    size_t next = 0;           // the first token of queue not yet pulled
     std::string_view text;
     size_t start = 0;
     bool stopped = false;
@@ -193,11 +194,13 @@ void TokenStream::feed() {
 
 std::optional<Token> TokenStream::pull() {
     Reader& r = *reader_;
-    while (r.queue.empty() && !r.stopped) feed();
-    if (r.queue.empty()) return std::nullopt;
-    Token t = std::move(r.queue.front());
-    r.queue.pop_front();
-    return t;
+    if (r.next == r.queue.size()) {
+        r.queue.clear();
+        r.next = 0;
+        while (r.queue.empty() && !r.stopped) feed();
+        if (r.queue.empty()) return std::nullopt;
+    }
+    return std::move(r.queue[r.next++]);
 }
 
 TokenList tokenize(std::string_view text) {
