@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include "exec/children.hpp"
 #include "exec/run_foreground.hpp"
 #include "exec/run_once.hpp"
 #include "fatal.hpp"
@@ -20,6 +21,12 @@ void run_mode(const Policy& policy, bool in_jail, std::optional<int> interrupt_f
         record.rlimit_data_bytes = memory_limit_bytes(policy.memory_limit_mb);
     if (auto written = write_status_record(); !written)
         fatal_exit("could not write the enforcement record: " + written.error().text);
+    // Outside the jail, whatever a command leaves behind comes back to the
+    // launcher, as it does to the jail init, and can be swept.
+    if (!in_jail && policy.mode != "exec") {
+        if (auto reaper = become_child_subreaper(); !reaper)
+            fatal_exit("PR_SET_CHILD_SUBREAPER failed: " + reaper.error().text);
+    }
     if (policy.mode == "serve") serve_loop(policy.cwd, in_jail, interrupt_fd);
     RunSpec spec = run_spec_from_policy(policy);
     if (policy.mode == "exec") {

@@ -8,10 +8,12 @@
 #include <fmt/core.h>
 
 #include "exec/capture.hpp"
+#include "exec/children.hpp"
 #include "exec/command.hpp"
 #include "exec/log_file.hpp"
 #include "exec/pipe.hpp"
 #include "exec/spawn.hpp"
+#include "exec/supervise.hpp"
 #include "exec/wait_loop.hpp"
 #include "line_reader.hpp"
 #include "reply.hpp"
@@ -35,14 +37,17 @@ boost::json::value json_text(std::string text) {
 struct Started {
     pid_t pid;
     std::shared_ptr<SharedCapture> shared;
+    PidSnapshot before;  // /proc just before the start: nothing in it is the command's
 };
 
-// Kills the command's whole group and collects the command's status.
+// Kills the command, which may have left its group, and the whole group,
+// then collects the command's status: the wait ends with the kill, never
+// with the command's own end.
 Result<int> kill_and_reap(pid_t pid) {
-    // Not reaped yet, so the group id cannot have been reused.
-    killpg(pid, SIGKILL);
+    // Not reaped yet, so neither id can have been reused.
+    kill_child_and_group(pid);
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
+    while (collect_child(pid, &status, 0) < 0) {
         if (errno != EINTR) return fail_errno();
     }
     return status;
@@ -65,6 +70,7 @@ Result<Started> start(const RunSpec& spec, const std::string& cwd) {
     Pipe out = TJ_TRY(make_pipe());
     Pipe err = TJ_TRY(make_pipe());
     command.stdio = {null_in.get(), out.write.get(), err.write.get()};
+    PidSnapshot before = snapshot_pids();
     pid_t pid = TJ_TRY(spawn(command));
     out.write.reset();
     err.write.reset();
@@ -73,9 +79,10 @@ Result<Started> start(const RunSpec& spec, const std::string& cwd) {
     if (started) started = start_reader(shared, std::move(err.read), kStderr);
     if (!started) {
         (void)kill_and_reap(pid);
+        sweep_descendants(std::move(before));
         return std::unexpected(std::move(started.error()));
     }
-    return Started{pid, std::move(shared)};
+    return Started{pid, std::move(shared), std::move(before)};
 }
 
 WaitPlan wait_plan(const RunSpec& spec, std::optional<int> interrupt_fd) {
@@ -117,10 +124,13 @@ std::pair<std::string, std::string> take_output(SharedCapture& shared) {
     return out;
 }
 
-Result<std::optional<pid_t>> finish(const Started& run, bool timed_out) {
+Result<std::optional<pid_t>> finish(Started& run, bool timed_out) {
     int status = TJ_TRY(kill_and_reap(run.pid));
     int code = return_code(status, timed_out);
     int finished = wait_for_readers(*run.shared, 2, Clock::now() + kReaderDrainWait);
+    // Whatever the command left behind, in its group or not, goes before the
+    // reply (after the drain: a pipe still held by then is reported).
+    sweep_descendants(std::move(run.before));
     auto [out, err] = take_output(*run.shared);
     if (finished < 2) err += kEndedEarlyLine;
     if (timed_out) err += kTimeoutLine;

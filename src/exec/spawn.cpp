@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "exec/child_steps.hpp"
+#include "exec/children.hpp"
 #include "exec/pipe.hpp"
 
 namespace tj {
@@ -214,6 +215,7 @@ Result<pid_t> spawn(const Command& command) {
     auto [report_read, report_write] = TJ_TRY(make_pipe());
     ChildArgs args = {&command, &plan, report_write.get(), getpid()};
     alignas(16) char stack[kChildStack];  // the caller sleeps meanwhile
+    auto noted = lock_children();
     sigset_t all, previous;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, &previous);
@@ -223,6 +225,7 @@ Result<pid_t> spawn(const Command& command) {
     if (pid < 0) return fail_system(err);
     report_write.reset();
     TJ_TRY(await_exec(report_read.get(), pid));
+    note_started_child(pid);
     return pid;
 }
 

@@ -9,12 +9,20 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 
+#include "exec/children.hpp"
 #include "unique_fd.hpp"
 
 namespace tj {
 namespace {
+
+// /proc opened before a Landlock domain that hides it: listing an open
+// directory is not checked again, so the pids stay visible.
+UniqueFd held_proc;
+std::mutex held_proc_mutex;
 
 constexpr long kSweepWindowNs = 1'000'000'000;
 constexpr long kSweepPollNs = 10'000'000;
@@ -60,19 +68,10 @@ std::optional<std::string> read_small_file(const std::string& path) {
     }
 }
 
-void sigkill_orphan(pid_t pid) {
-    auto stat = read_proc_stat(pid);
-    if (stat && stat->pgrp == pid) {
-        ::killpg(pid, SIGKILL);
-    } else {
-        ::kill(pid, SIGKILL);
-    }
-}
-
 // Collects what has died; keeps the pids still there. An error means the pid
 // is gone or not ours, and it is dropped as well.
 void reap_gone(std::vector<pid_t>& pids) {
-    std::erase_if(pids, [](pid_t p) { return ::waitpid(p, nullptr, WNOHANG) != 0; });
+    std::erase_if(pids, [](pid_t p) { return collect_child(p, nullptr, WNOHANG) != 0; });
 }
 
 // Everything already there when `stopped` started, plus what appeared after
@@ -80,8 +79,8 @@ void reap_gone(std::vector<pid_t>& pids) {
 PidSnapshot protected_set(PidSnapshot protect, std::span<const TrackedChild> later,
                           const PidSnapshot& current) {
     for (const TrackedChild& entry : later) {
-        auto stat = read_proc_stat(entry.pid);
-        if (!stat || stat->state == 'Z') continue;
+        auto state = probe_child(entry.pid);
+        if (!state || *state == ChildState::ended) continue;
         for (pid_t p : current) {
             if (entry.before.empty() || !entry.before.contains(p)) protect.insert(p);
         }
@@ -89,28 +88,67 @@ PidSnapshot protected_set(PidSnapshot protect, std::span<const TrackedChild> lat
     return protect;
 }
 
-std::vector<pid_t> orphan_candidates(const PidSnapshot& protect,
-                                     const std::vector<pid_t>& survivors) {
-    std::vector<pid_t> found;
+struct Found {
+    std::vector<pid_t> orphans;  // children of this process: collected here
+    std::vector<pid_t> below;    // their descendants: killed along, collected once orphaned
+};
+
+// One scan: the unprotected children of this process, told by a wait that
+// collects nothing (so no /proc file needs to be readable), and, where /proc
+// shows parents, everything below them.
+Found orphan_candidates(const PidSnapshot& protect, const std::vector<pid_t>& survivors) {
+    Found found;
+    std::unordered_map<pid_t, pid_t> parent_of;  // the others, where /proc tells
     for (pid_t p : snapshot_pids()) {
         if (protect.contains(p) || std::ranges::find(survivors, p) != survivors.end()) continue;
-        auto stat = read_proc_stat(p);
-        if (stat && stat->ppid == 1) found.push_back(p);
+        if (probe_child(p)) {
+            found.orphans.push_back(p);
+        } else if (auto stat = read_proc_stat(p)) {
+            parent_of.emplace(p, stat->ppid);
+        }
+    }
+    for (const auto& [p, ppid] : parent_of) {
+        pid_t up = ppid;
+        for (size_t depth = 0; depth < parent_of.size(); ++depth) {
+            if (std::ranges::find(found.orphans, up) != found.orphans.end()) {
+                found.below.push_back(p);
+                break;
+            }
+            auto parent = parent_of.find(up);
+            if (parent == parent_of.end()) break;
+            up = parent->second;
+        }
     }
     return found;
+}
+
+// A whole tree is killed in one pass, so a process that forks on and on
+// cannot outrun the sweep one generation at a time. A leader's group goes
+// too: a member that left the tree is reached through it.
+void kill_found(const Found& found) {
+    for (const auto* list : {&found.orphans, &found.below}) {
+        for (pid_t p : *list) {
+            if (::getpgid(p) == p) ::killpg(p, SIGKILL);
+            ::kill(p, SIGKILL);
+        }
+    }
 }
 
 std::vector<pid_t> kill_orphans(const PidSnapshot& protect) {
     std::vector<pid_t> survivors;
     const timespec deadline = add_ns(monotonic_now(), kSweepWindowNs);
     for (;;) {
-        std::vector<pid_t> kept = orphan_candidates(protect, survivors);
-        if (kept.empty()) return survivors;
+        Found found = orphan_candidates(protect, survivors);
+        std::vector<pid_t>& kept = found.orphans;
+        if (kept.empty() && found.below.empty()) return survivors;
+        // Past the window nothing is killed any more: what is left is listed.
         if (!before(monotonic_now(), deadline)) {
             survivors.insert(survivors.end(), kept.begin(), kept.end());
             return survivors;
         }
-        for (pid_t p : kept) sigkill_orphan(p);
+        kill_found(found);
+        // What was below is orphaned once its parents are collected, and comes
+        // up in the next round.
         for (reap_gone(kept); !kept.empty(); reap_gone(kept)) {
             if (!before(monotonic_now(), deadline)) {
                 survivors.insert(survivors.end(), kept.begin(), kept.end());
@@ -134,7 +172,16 @@ void PidSnapshot::insert(pid_t pid) {
 
 PidSnapshot snapshot_pids() {
     PidSnapshot snapshot;
+    std::unique_lock held_lock(held_proc_mutex, std::defer_lock);
     DIR* dir = ::opendir("/proc");
+    if (dir == nullptr && held_proc) {
+        // The copy shares the held descriptor's offset: one listing at a time.
+        held_lock.lock();
+        int copy = ::fcntl(held_proc.get(), F_DUPFD_CLOEXEC, 0);
+        dir = copy < 0 ? nullptr : ::fdopendir(copy);
+        if (dir == nullptr && copy >= 0) ::close(copy);
+        if (dir != nullptr) ::rewinddir(dir);
+    }
     if (dir == nullptr) return snapshot;
     while (const dirent* entry = ::readdir(dir)) {
         if (auto pid = parse_decimal_i32(entry->d_name)) snapshot.pids_.push_back(*pid);
@@ -207,6 +254,10 @@ void track_child(std::vector<TrackedChild>& tracked, pid_t pid, PidSnapshot befo
     tracked.push_back({pid, std::move(before)});
 }
 
+void hold_proc_directory() {
+    held_proc = UniqueFd(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
 std::vector<pid_t> sweep_survivors(std::vector<TrackedChild>& tracked, pid_t pid) {
     // 1-2. Take the stopped command's entry out; the ones after it started later.
     auto it = std::ranges::find(tracked, pid, &TrackedChild::pid);
@@ -222,16 +273,28 @@ std::vector<pid_t> sweep_survivors(std::vector<TrackedChild>& tracked, pid_t pid
     // 6. Forget commands whose processes are gone.
     std::erase_if(tracked, [&](const TrackedChild& e) { return !current.contains(e.pid); });
     // 7-14. Kill and collect the orphans for a second; report what outlasts it.
-    protect.insert(1);
+    // The commands still tracked are never taken: an ended one waits for its status.
+    protect.insert(::getpid());
+    for (const TrackedChild& entry : tracked) protect.insert(entry.pid);
     return kill_orphans(protect);
+}
+
+std::vector<pid_t> sweep_descendants(PidSnapshot protect) {
+    protect.insert(::getpid());
+    return kill_orphans(protect);
+}
+
+void kill_child_and_group(pid_t pid) {
+    ::killpg(pid, SIGKILL);
+    ::kill(pid, SIGKILL);
 }
 
 void kill_tracked_children(std::span<const pid_t> pids) {
     for (pid_t pid : pids) {
         auto state = probe_child(pid);
         if (!state || *state != ChildState::running) continue;
-        ::killpg(pid, SIGKILL);
-        ::waitpid(pid, nullptr, WNOHANG);
+        kill_child_and_group(pid);
+        collect_child(pid, nullptr, WNOHANG);
     }
 }
 

@@ -33,6 +33,10 @@ class PidSnapshot {
 // Never fails: an unlistable /proc gives an empty snapshot.
 PidSnapshot snapshot_pids();
 
+// Keeps /proc open for snapshot_pids, for a process about to enter a Landlock
+// domain that does not grant it. Only for the PID namespace it will run in.
+void hold_proc_directory();
+
 struct ProcStat {
     char state;
     pid_t ppid;
@@ -71,8 +75,19 @@ void track_child(std::vector<TrackedChild>& tracked, pid_t pid, PidSnapshot befo
 // processes from `tracked`.
 std::vector<pid_t> sweep_survivors(std::vector<TrackedChild>& tracked, pid_t pid);
 
-// At the end of serve input outside the jail: SIGKILL to the group of every
-// command still running, without waiting for it.
+// Kills and collects, for up to a second, every child of this process that
+// is not in `protect`, and everything below it; returns the children that
+// outlasted that second. The caller is a reaper (PID 1 of the jail, or a
+// child subreaper outside it), so whatever a command left behind, in its
+// group or not, has come back to it as a child or sits below one.
+std::vector<pid_t> sweep_descendants(PidSnapshot protect);
+
+// SIGKILL to the group `pid` leads and to `pid` itself, which may have left
+// that group. `pid` must be an uncollected child, so neither id is reused.
+void kill_child_and_group(pid_t pid);
+
+// At the end of serve input outside the jail: SIGKILL to every command still
+// running and its group, without waiting for it.
 void kill_tracked_children(std::span<const pid_t> pids);
 
 }  // namespace tj

@@ -24,7 +24,8 @@ inline constexpr std::array<std::string_view, 6> kRootDirs = {
 
 inline constexpr std::string_view kRootTmpfsData = "size=64m";
 inline constexpr std::string_view kTmpTmpfsData = "size=1g";
-inline constexpr std::string_view kShmTmpfsData = "mode=1777";
+// No larger than /tmp: an unsized tmpfs would take half the host's memory.
+inline constexpr std::string_view kShmTmpfsData = "mode=1777,size=1g";
 inline constexpr std::string_view kHomeInTmp = "tmp/tarrow-home";
 inline constexpr std::string_view kOldRoot = ".old_root";
 

@@ -12,6 +12,7 @@
 #include <boost/json/string.hpp>
 
 #include "error.hpp"
+#include "exec/children.hpp"
 #include "exec/pidfd.hpp"
 #include "exec/supervise.hpp"
 
@@ -35,7 +36,7 @@ boost::json::value json_code(const std::optional<int>& code) {
 pid_t wait_nohang(pid_t pid, int& status) {
     pid_t got;
     do {
-        got = waitpid(pid, &status, WNOHANG);
+        got = collect_child(pid, &status, WNOHANG);
     } while (got < 0 && errno == EINTR);
     return got;
 }
@@ -118,8 +119,8 @@ StopOutcome stop_child(pid_t pid) {
     auto probe = probe_child(pid);
     if (!probe && probe.error() == ECHILD) return {.stopped = true, .gone = true};
     if (!probe) return {.error = errno_text(probe.error())};
-    // 2. The whole group: what the command started goes with it.
-    killpg(pid, SIGKILL);
+    // 2. The whole group, and the command itself should it have left it.
+    kill_child_and_group(pid);
     // 3-4. Collect it within five seconds.
     const Clock::time_point deadline = Clock::now() + kStopGrace;
     EndWatch watch(pid);

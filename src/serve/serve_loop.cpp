@@ -9,6 +9,7 @@
 
 #include <boost/json/string.hpp>
 
+#include "exec/children.hpp"
 #include "exec/run_once.hpp"
 #include "exec/supervise.hpp"
 #include "fatal.hpp"
@@ -34,15 +35,18 @@ class Server {
     [[noreturn]] void end_of_input();
 
   private:
-    // Only inside the jail can a snapshot tell a command's orphans apart.
-    PidSnapshot snapshot() const { return in_jail_ ? snapshot_pids() : PidSnapshot{}; }
+    // Orphans come back to the server in every isolation (PID 1 of the jail,
+    // a child subreaper outside it); a snapshot tells whose they are.
+    static PidSnapshot snapshot() { return snapshot_pids(); }
     void reply(std::span<const ReplyField> fields);
+    void reap_orphans_from_now_on();
     void forget(pid_t pid);
 
     const std::string& cwd_;
     const bool in_jail_;
     const std::optional<int> interrupt_fd_;
     std::vector<TrackedChild> tracked_;
+    bool reaping_ = false;
 };
 
 void execution_failure(std::string_view error) {
@@ -71,9 +75,21 @@ void Server::forget(pid_t pid) {
     if (it != tracked_.end()) tracked_.erase(it);
 }
 
+// Ended orphans are collected at once, for as long as the server runs. The
+// thread starts with the first command, the first that can leave orphans, so
+// a server that has started nothing runs no thread (and the first command
+// takes the first free pid, as every jail numbers it).
+void Server::reap_orphans_from_now_on() {
+    if (reaping_) return;
+    if (auto started = start_orphan_reaper(); !started)
+        fatal_exit("serve: orphan reaper failed: " + started.error().text);
+    reaping_ = true;
+}
+
 void Server::handle(const RunRequest& request) {
     PidSnapshot before = snapshot();
     auto ran = run_once(request.child.spec, cwd_, interrupt_fd_);
+    reap_orphans_from_now_on();
     if (!ran) return execution_failure(ran.error().text);
     if (*ran) track_child(tracked_, **ran, std::move(before));
 }
@@ -83,6 +99,7 @@ void Server::handle(const BackgroundRequest& request) {
     if (request.child.spec.argv.empty()) return execution_failure("empty argv");
     auto pid = start_background(request.child.spec, cwd_);
     if (!pid) return execution_failure(pid.error().text);
+    reap_orphans_from_now_on();
     auto written = write_reply({{"pid", *pid}, {"returncode", 0}, {"stderr", ""}, {"stdout", ""}});
     // Unreported, the command cannot be asked for: it runs on untracked.
     if (!written) return execution_failure(written.error().text);
@@ -97,9 +114,10 @@ void Server::handle(const StatusRequest& request) {
 
 void Server::handle(const StopRequest& request) {
     StopOutcome outcome = stop_child(request.pid);
-    if (outcome.gone) forget(request.pid);
-    std::optional<std::vector<pid_t>> survivors;
-    if (in_jail_) survivors = sweep_survivors(tracked_, request.pid);
+    // The sweep drops the entry. Outside the jail it is the same, but its
+    // findings are not reported.
+    std::optional<std::vector<pid_t>> survivors = sweep_survivors(tracked_, request.pid);
+    if (!in_jail_) survivors.reset();
     reply(outcome.fields(survivors));
 }
 
@@ -110,6 +128,8 @@ void Server::end_of_input() {
         pids.reserve(tracked_.size());
         for (const TrackedChild& child : tracked_) pids.push_back(child.pid);
         kill_tracked_children(pids);
+        // And whatever those commands or earlier runs left behind.
+        sweep_descendants({});
     }
     // _exit: reader threads of backgrounded runs may still be writing logs.
     _exit(0);
@@ -131,6 +151,8 @@ std::optional<std::string> next_line() {
 void serve_loop(const std::string& cwd, bool in_jail, std::optional<int> interrupt_fd) {
     // Start: announce readiness.
     if (!write_reply({{"ready", true}})) fatal_exit("serve: the request channel is gone");
+    if (auto blocked = block_child_signal(); !blocked)
+        fatal_exit("serve: orphan reaper failed: " + blocked.error().text);
     Server server(cwd, in_jail, interrupt_fd);
     // Main loop: one request line at a time, blank lines unanswered.
     while (std::optional<std::string> line = next_line()) {
