@@ -152,10 +152,12 @@ Result<std::string> switch_to_log(SharedCapture& shared, const std::string& log_
     return std::move(log.path);
 }
 
-// A command that cannot be handed over is not left running untracked: its
-// group is killed and collected before the failure is reported.
+// A command that cannot be handed over is not left running untracked: it,
+// its group and what it left behind are killed and collected before the
+// failure is reported.
 std::unexpected<Error> abandon(const Started& run, Error error) {
     (void)kill_and_reap(run.pid);
+    sweep_descendants(run.before);
     std::lock_guard lock(run.shared->mutex);
     stop_retaining(run.shared->capture);
     return std::unexpected(std::move(error));
