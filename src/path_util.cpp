@@ -78,4 +78,19 @@ Result<std::string> canonicalize(const std::string& path) {
     return std::string(resolved.get());
 }
 
+std::string real_place(const std::string& path) {
+    auto parts = path_components(path);
+    for (size_t keep = parts.size(); keep > 0; --keep) {
+        std::string prefix;
+        for (size_t i = 0; i < keep; ++i)
+            prefix = i == 0 ? std::string(parts[0]) : path_join(prefix, parts[i]);
+        auto canonical = canonicalize(prefix);
+        if (!canonical) continue;
+        std::string out = std::move(*canonical);
+        for (size_t i = keep; i < parts.size(); ++i) out = path_join(out, parts[i]);
+        return out;
+    }
+    return path;
+}
+
 }  // namespace tj

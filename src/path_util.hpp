@@ -35,4 +35,10 @@ Result<UniqueFd> open_resolved(int dirfd, const std::string& path, int flags, ui
 // system error text.
 Result<std::string> canonicalize(const std::string& path);
 
+// Where `path` is, or would be once created: its longest existing prefix
+// canonicalized, with the rest of its components appended as written. A link
+// or ".." in the existing part cannot make two spellings of one place differ.
+// `path` itself when not even its first component resolves.
+std::string real_place(const std::string& path);
+
 }  // namespace tj

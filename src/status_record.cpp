@@ -26,10 +26,10 @@ Channel& channel() {
 }
 
 // The kernel's names of the file-system rights, by bit.
-constexpr std::array<std::string_view, 16> kFsRightNames = {
-    "execute",   "write_file", "read_file", "read_dir",  "remove_dir", "remove_file",
-    "make_char", "make_dir",   "make_reg",  "make_sock", "make_fifo",  "make_block",
-    "make_sym",  "refer",      "truncate",  "ioctl_dev"};
+constexpr std::array<std::string_view, 17> kFsRightNames = {
+    "execute",   "write_file", "read_file", "read_dir",  "remove_dir",  "remove_file",
+    "make_char", "make_dir",   "make_reg",  "make_sock", "make_fifo",   "make_block",
+    "make_sym",  "refer",      "truncate",  "ioctl_dev", "resolve_unix"};
 
 boost::json::string json_string(std::string_view text) {
     return boost::json::string(text.data(), text.size());

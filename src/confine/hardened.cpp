@@ -22,7 +22,12 @@ void print_notice(std::string_view text) {
 
 Result<> confine_hardened(const Policy& policy) {
     // 1. Probe Landlock, handle the fixed access set, create the rule set.
-    landlock::Ruleset ruleset = TJ_TRY_AS("landlock failed", begin_ruleset());
+    // Scopes keep signals and abstract unix sockets inside the domain: the
+    // command shares the host's processes and network.
+    landlock::Ruleset ruleset =
+        TJ_TRY_AS("landlock failed",
+                  begin_ruleset(landlock::kScopeSignal | landlock::kScopeAbstractUnixSocket,
+                                landlock::kResolveUnix));
     // 2-9. Rules on the host tree: the working directory (walked around
     // protected paths), /tmp and the grants writable, system paths readable;
     // restrict, refused when the kernel enforces nothing.

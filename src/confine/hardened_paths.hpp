@@ -27,10 +27,14 @@ class ProtectedSet {
     bool covers(std::string_view path) const;
     // A member lies under `path` (or is it).
     bool any_under(std::string_view path) const;
+    const std::unordered_set<std::string>& members() const { return members_; }
 
   private:
     std::unordered_set<std::string> members_;  // normal forms
 };
+
+// Hidden paths are held the same way.
+using PathSet = ProtectedSet;
 
 // The entry, or the source of the first grant_sources pair whose grant path
 // equals it: hardened runs on the host tree, so a grant reaches its source.

@@ -26,6 +26,17 @@ inline constexpr AccessFs kMakeSym = 1 << 12;
 inline constexpr AccessFs kRefer = 1 << 13;     // ABI 2
 inline constexpr AccessFs kTruncate = 1 << 14;  // ABI 3
 inline constexpr AccessFs kIoctlDev = 1 << 15;  // ABI 5
+// Connecting to a pathname unix socket (ABI 9): asked for only where the
+// kernel offers it, so that older kernels see the same rule set as before.
+inline constexpr AccessFs kResolveUnix = 1 << 16;
+inline constexpr int kResolveUnixAbi = 9;
+
+// Scopes (ABI 6): the domain may not connect to abstract unix sockets, or
+// signal processes, outside itself.
+using Scopes = uint64_t;
+inline constexpr Scopes kScopeAbstractUnixSocket = 1 << 0;
+inline constexpr Scopes kScopeSignal = 1 << 1;
+inline constexpr int kScopesAbi = 6;
 
 // Every rule set handles Execute through Truncate. IoctlDev stays unhandled so
 // that device ioctls (terminals above all) are left to seccomp.
@@ -45,8 +56,9 @@ inline constexpr AccessFs FS_READ = kReadFile;
 
 static_assert(FS_RW == 0x77bf && FS_RX == 0xd && FS_PROC == 0xc && FS_DEV == 0xf);
 
-// The newest ABI whose file-system rights the launcher knows; later kernels add
-// only rights it never asks for, so they are treated as this one.
+// The newest ABI whose file-system rights the base tables know; later kernels
+// add only rights the launcher asks for separately (offered_fs_rights), so for
+// the base tables they are treated as this one.
 inline constexpr int kMaxKnownAbi = 6;
 
 // File-system rights supported by a kernel of the given ABI (0: no Landlock).
@@ -55,6 +67,17 @@ constexpr AccessFs supported_fs_rights(int abi) {
                                                    0x7fff, 0xffff, 0xffff};
     if (abi <= 0) return 0;
     return kByAbi[abi > kMaxKnownAbi ? kMaxKnownAbi : abi];
+}
+
+// Every file-system right a kernel reporting `version` supports, the optional
+// ones included.
+constexpr AccessFs offered_fs_rights(int version) {
+    return supported_fs_rights(version) | (version >= kResolveUnixAbi ? kResolveUnix : 0);
+}
+
+// The scopes a kernel reporting `version` supports.
+constexpr Scopes supported_scopes(int version) {
+    return version >= kScopesAbi ? kScopeAbstractUnixSocket | kScopeSignal : 0;
 }
 
 }  // namespace tj::landlock

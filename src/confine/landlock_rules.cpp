@@ -21,9 +21,11 @@ void append_rows(std::vector<RuleRow>& rows, const std::vector<std::string>& pat
 
 }  // namespace
 
-Result<Ruleset> begin_ruleset() {
+Result<Ruleset> begin_ruleset(Scopes scopes, AccessFs optional) {
     Ruleset ruleset = Ruleset::probe();
-    TJ_TRY_AS("handle_access", ruleset.handle_access(kHandledFs));
+    const AccessFs offered = ruleset.offers(optional) ? optional : 0;
+    TJ_TRY_AS("handle_access", ruleset.handle_access(kHandledFs | offered));
+    ruleset.handle_scopes(scopes);
     TJ_TRY_AS("create ruleset", ruleset.create());
     return ruleset;
 }
@@ -57,7 +59,11 @@ std::vector<RuleRow> strict_rule_rows(const Policy& policy) {
 }
 
 Result<EnforcementOutcome> restrict_strict(const Policy& policy) {
-    Ruleset ruleset = TJ_TRY(begin_ruleset());
+    // With the host's network the jail shares the host's abstract unix socket
+    // namespace; its other networks have their own (a session's jails keep
+    // reaching each other). Signals leave no PID namespace anyway.
+    const Scopes scopes = policy.network == "host" ? kScopeAbstractUnixSocket : 0;
+    Ruleset ruleset = TJ_TRY(begin_ruleset(scopes));
     TJ_TRY(add_rule_rows(ruleset, strict_rule_rows(policy)));
     // The strict jail proceeds whatever the kernel enforced: its namespaces and
     // private root confine the command even without Landlock.

@@ -19,7 +19,10 @@ struct RuleRow {
 };
 
 // Probe, handle the fixed access set, create ("handle_access: {}", "create ruleset: {}").
-Result<landlock::Ruleset> begin_ruleset();
+// `scopes` and the `optional` rights are asked for only where the kernel
+// supports them: an older kernel gets the same rule set as without them.
+Result<landlock::Ruleset> begin_ruleset(landlock::Scopes scopes = 0,
+                                        landlock::AccessFs optional = 0);
 
 // Adds every row in order; a failure carries the row's label.
 Result<> add_rule_rows(landlock::Ruleset& ruleset, std::span<const RuleRow> rows);

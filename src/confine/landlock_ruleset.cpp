@@ -17,6 +17,14 @@ std::unexpected<Error> fail_with_system(std::string_view what, int err) {
     return fail(fmt::format("{}: {}", what, system_error_text(err)), err);
 }
 
+// The kernel's names of the scopes, for the enforcement record.
+std::vector<std::string> scope_names(Scopes scopes) {
+    std::vector<std::string> names;
+    if ((scopes & kScopeAbstractUnixSocket) != 0) names.emplace_back("abstract_unix_socket");
+    if ((scopes & kScopeSignal) != 0) names.emplace_back("signal");
+    return names;
+}
+
 bool has_kernel_object(SupportLevel level) {
     return level == SupportLevel::Complete || level == SupportLevel::Reduced;
 }
@@ -28,7 +36,7 @@ int effective_abi(int probe_result) {
 }
 
 HandledAccess handle_fs_access(AccessFs requested, int abi) {
-    AccessFs effective = requested & supported_fs_rights(abi);
+    AccessFs effective = requested & offered_fs_rights(abi);
     if (effective == 0) return {SupportLevel::Absent, 0};
     if (effective == requested) return {SupportLevel::Complete, effective};
     return {SupportLevel::Reduced, effective};
@@ -36,7 +44,7 @@ HandledAccess handle_fs_access(AccessFs requested, int abi) {
 
 RuleAccess rule_access(AccessFs access, bool is_directory, int abi) {
     AccessFs allowed = is_directory ? access : access & kFileRights;
-    allowed &= supported_fs_rights(abi);
+    allowed &= offered_fs_rights(abi);
     return {allowed, allowed != access};
 }
 
@@ -62,15 +70,12 @@ Enforcement enforcement_for(SupportLevel level) {
 }
 
 Ruleset Ruleset::probe() {
-    const int version = sys_abi_version();
-    Ruleset ruleset(effective_abi(version));
-    ruleset.kernel_abi_ = std::max(version, 0);
-    return ruleset;
+    return Ruleset(sys_abi_version());
 }
 
 Result<> Ruleset::handle_access(AccessFs access) {
     requested_ |= access;
-    HandledAccess handled = handle_fs_access(requested_, abi_);
+    HandledAccess handled = handle_fs_access(requested_, kernel_abi_);
     level_ = handled.level;
     handled_ = handled.effective;
     return {};
@@ -84,7 +89,7 @@ Result<> Ruleset::create() {
         level_ = SupportLevel::Inert;
         return {};
     }
-    int fd = sys_create_ruleset(RulesetAttr{.handled_access_fs = handled_});
+    int fd = sys_create_ruleset(RulesetAttr{.handled_access_fs = handled_, .scoped = scoped_});
     if (fd < 0) return fail_with_system("failed to create a ruleset", errno);
     fd_.reset(fd);
     return {};
@@ -103,7 +108,7 @@ Result<> Ruleset::add_rule_on(int parent_fd, AccessFs access) {
     struct stat st;
     if (::fstat(parent_fd, &st) != 0)
         return fail_with_system("failed to check file descriptor type", errno);
-    RuleAccess rule = rule_access(access, S_ISDIR(st.st_mode), abi_);
+    RuleAccess rule = rule_access(access, S_ISDIR(st.st_mode), kernel_abi_);
     level_ = after_rule(level_, rule.narrowed);
     if (rule.allowed == 0 || !has_kernel_object(level_)) return {};
     if (sys_add_path_beneath_rule(fd_.get(), rule.allowed, parent_fd) != 0)
@@ -128,10 +133,14 @@ Result<EnforcementOutcome> Ruleset::restrict_self() {
         return fail_with_system("failed to restrict the calling thread", err);
     }
     fd_.reset();
-    return EnforcementOutcome{.enforcement = enforcement_for(level_),
-                              .no_new_privs = no_new_privs,
-                              .kernel_abi = kernel_abi_,
-                              .handled = has_kernel_object(level_) ? handled_ : 0};
+    EnforcementOutcome outcome{.enforcement = enforcement_for(level_),
+                               .no_new_privs = no_new_privs,
+                               .kernel_abi = kernel_abi_};
+    if (has_kernel_object(level_)) {
+        outcome.handled = handled_;
+        outcome.scopes = scope_names(scoped_);
+    }
+    return outcome;
 }
 
 }  // namespace tj::landlock

@@ -3,6 +3,8 @@
 // kernel has no Landlock. Probe, handle, create, add rules, restrict: once.
 #pragma once
 
+#include <algorithm>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -14,6 +16,7 @@ namespace tj {
 
 enum class Enforcement { Enforced, PartlyEnforced, Unenforced };
 
+// What restriction put in force, for the caller to check and to report.
 struct EnforcementOutcome {
     Enforcement enforcement = Enforcement::Unenforced;
     bool no_new_privs = false;
@@ -39,6 +42,8 @@ struct HandledAccess {
     AccessFs effective;
 };
 // What remains of a requested handled set on a kernel of `abi`.
+// `abi` may be the kernel's own version: rights above kMaxKnownAbi count only
+// where offered_fs_rights names them.
 HandledAccess handle_fs_access(AccessFs requested, int abi);
 
 struct RuleAccess {
@@ -66,23 +71,30 @@ class Ruleset {
     static Ruleset probe();
     // Behaves as on a kernel of the given ABI (0: no Landlock); a lower ABI than
     // the kernel's is what an older kernel would get, which tests rely on.
-    explicit Ruleset(int abi) : abi_(abi), kernel_abi_(abi) {}
+    explicit Ruleset(int abi) : abi_(effective_abi(abi)), kernel_abi_(std::max(abi, 0)) {}
 
     // Records the request and intersects it with the kernel's rights. A drop is
     // never an error.
     Result<> handle_access(AccessFs access);
+    // Records the scopes, keeping those the kernel supports (none below ABI 6).
+    void handle_scopes(Scopes scopes) { scoped_ = scopes & supported_scopes(kernel_abi_); }
+    // Whether the running kernel supports every right of `access`.
+    bool offers(AccessFs access) const { return (access & ~offered_fs_rights(kernel_abi_)) == 0; }
     // Creates the kernel object ("failed to create a ruleset: {}"), or goes
     // inert when nothing is supported.
     Result<> create();
     // Allows `access` beneath `path`. A path that cannot be opened gets no rule
     // and no error.
     Result<> add_path_rule(const std::string& path, AccessFs access);
+    // Allows `access` beneath the file open at `fd` (O_PATH will do).
+    Result<> add_fd_rule(int fd, AccessFs access) { return add_rule_on(fd, access); }
     // Sets no_new_privs and enforces the rule set on the calling thread.
     Result<EnforcementOutcome> restrict_self();
 
     SupportLevel level() const { return level_; }
     int abi() const { return abi_; }
     int kernel_abi() const { return kernel_abi_; }
+    Scopes scoped() const { return scoped_; }
     AccessFs requested() const { return requested_; }
     AccessFs handled() const { return handled_; }
 
@@ -90,8 +102,9 @@ class Ruleset {
     Result<> add_rule_on(int parent_fd, AccessFs access);
     Result<bool> set_no_new_privs() const;
 
-    int abi_;
-    int kernel_abi_;  // as probed, newer than the rights the launcher knows
+    int abi_;         // for the base rights: at most kMaxKnownAbi
+    int kernel_abi_;  // as probed, newer than the rights the base tables know
+    Scopes scoped_ = 0;
     SupportLevel level_ = SupportLevel::Unset;
     AccessFs requested_ = 0;
     AccessFs handled_ = 0;

@@ -1,10 +1,16 @@
 // Hardened isolation as a supervisor sees it: the built launcher confines
 // itself with Landlock and seccomp on the host tree, then runs probes that
 // try what an escaping command would try, as root and as uid 65534.
+#include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstddef>
+#include <cstring>
 #include <filesystem>
 #include <sstream>
 
@@ -332,6 +338,133 @@ TEST(Hardened, SeccompRefusesEscapesAndLetsHarmlessFormsThrough) {
         Outcome o = run_as(user, hardened_policy(tree / "w", argv));
         ASSERT_EQ(o.status, 0) << user.name << ": " << o.err;
         EXPECT_EQ(reply_stdout(o), expected) << user.name;
+    }
+}
+
+TEST(Hardened, HiddenPathsGetNoAccessAndGrantsInsideThemStay) {
+    for (const User& user : kUsers) {
+        Tree tree({"w/.env", "w/src/f", "w/hdir/f", "w/hdir/grant/f", "w/top", "ro/f", "ro/hf"});
+        std::string w = tree / "w";
+        std::vector<Probe> probes = {
+            {"read", w + "/.env", "EACCES"},
+            {"write", w + "/.env", "EACCES"},
+            {"create", w + "/.env2", "EACCES"},  // the working directory holds a hidden path
+            {"list", w + "/hdir", "EACCES"},
+            {"read", w + "/hdir/f", "EACCES"},
+            {"create", w + "/hdir/new", "EACCES"},
+            {"write", w + "/top", "ok"},  // siblings keep their rule
+            {"create", w + "/src/new", "ok"},
+            {"create", w + "/hdir/grant/new", "ok"},  // a grant inside a hidden path
+            {"read", w + "/hdir/grant/f", "ok"},
+            {"read", tree / "ro/f", "ok"},
+            {"read", tree / "ro/hf", "EACCES"},  // a hidden path inside a read-only grant
+        };
+        json::object policy = hardened_policy(w, probe_argv(probes));
+        policy["hide_paths"] = strings({w + "/.env", w + "/hdir", tree / "ro/hf"});
+        policy["extra_rw_paths"] = strings({w + "/hdir/grant"});
+        policy["extra_ro_paths"] = strings({tree / "ro"});
+        Outcome o = run_as(user, policy);
+        ASSERT_EQ(o.status, 0) << user.name << ": " << o.err;
+        EXPECT_EQ(o.err, "") << user.name;
+        EXPECT_EQ(reply_stdout(o), expected_lines(probes)) << user.name;
+    }
+}
+
+TEST(Hardened, ProtectedAndHiddenPathsCountByTheirRealPlace) {
+    struct Case {
+        const char* field;
+        const char* spelling;  // below the tree; none of them exists yet
+        const char* place;     // where it is really
+    };
+    const Case cases[] = {
+        {"extra_protect_paths", "ws_link/newsecret", "ws/newsecret"},
+        {"extra_protect_paths", "ws/../ws/secret2", "ws/secret2"},
+        {"hide_paths", "ws_link/hidden", "ws/hidden"},
+        {"hide_paths", "ws/sub/../hidden2", "ws/hidden2"},
+    };
+    for (const User& user : kUsers) {
+        for (const auto& c : cases) {
+            Tree tree({"ws/f", "ws/sub/"});
+            tree.link("ws_link", "ws");
+            std::vector<Probe> probes = {
+                {"create", tree / c.place, "EACCES"},
+                {"mkdir", tree / c.place, "EACCES"},
+                {"create", tree / "ws/sub/new", "ok"},
+                {"write", tree / "ws/f", "ok"},
+            };
+            json::object policy = hardened_policy(tree / "ws", probe_argv(probes));
+            policy[c.field] = strings({tree / c.spelling});
+            Outcome o = run_as(user, policy);
+            ASSERT_EQ(o.status, 0) << user.name << ": " << o.err;
+            EXPECT_EQ(reply_stdout(o), expected_lines(probes)) << user.name << " " << c.spelling;
+        }
+    }
+}
+
+// A unix stream listener in the test process, on an abstract name or a path.
+struct Listener {
+    int fd = -1;
+    explicit Listener(const std::string& name, bool abstract) {
+        fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::memcpy(addr.sun_path + (abstract ? 1 : 0), name.data(), name.size());
+        const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) +
+                                                 (abstract ? 1 : 0) + name.size());
+        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), size), 0) << name;
+        EXPECT_EQ(::listen(fd, 16), 0);
+        if (!abstract) ::chmod(name.c_str(), 0777);
+    }
+    ~Listener() { ::close(fd); }
+};
+
+// A host process of the command's own user, which it must not signal.
+struct HostSleeper {
+    pid_t pid = -1;
+    explicit HostSleeper(uid_t uid) {
+        pid = ::fork();
+        if (pid == 0) {
+            if (::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0) ::_exit(126);
+            ::execl("/bin/sleep", "sleep", "600", nullptr);
+            ::_exit(127);
+        }
+    }
+    ~HostSleeper() {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+};
+
+TEST(Hardened, ScopesKeepSignalsAndAbstractSocketsInside) {
+    if (landlock::sys_abi_version() < 6)
+        GTEST_SKIP() << "Landlock scopes need ABI 6 (Linux 6.12); this kernel has ABI "
+                     << landlock::sys_abi_version();
+    const std::string name = "tj-e2e-scope-" + std::to_string(::getpid());
+    Listener abstract(name, true);
+    for (const User& user : kUsers) {
+        // A process of the command's own user, and the supervisor.
+        HostSleeper sleeper(user.prefix.empty() ? 0 : 65534);
+        std::vector<std::string> argv = {
+            binaries().try_syscall, "kill:" + std::to_string(sleeper.pid),
+            "kill:" + std::to_string(::getpid()), "connect-abstract:" + name, "posix_spawn"};
+        Outcome o = run_as(user, hardened_policy(binaries().dir.path(), argv));
+        ASSERT_EQ(o.status, 0) << user.name << ": " << o.err;
+        EXPECT_EQ(reply_stdout(o), "EPERM\nEPERM\nEPERM\nOK\n") << user.name;
+        EXPECT_EQ(::kill(sleeper.pid, 0), 0) << "the sleeper must still be there";
+    }
+}
+
+TEST(Hardened, PathnameSocketsOutsideEveryGrant) {
+    Tree tree({"w/", "run/"});
+    const std::string path = tree / "run/s";
+    Listener listener(path, false);
+    const bool confined = landlock::sys_abi_version() >= 9;
+    for (const User& user : kUsers) {
+        Outcome o = run_as(
+            user, hardened_policy(tree / "w", {binaries().try_syscall, "connect-unix:" + path}));
+        ASSERT_EQ(o.status, 0) << user.name << ": " << o.err;
+        // Below ABI 9 the kernel has no right for it: a known limit.
+        EXPECT_EQ(reply_stdout(o), confined ? "EACCES\n" : "OK\n") << user.name;
     }
 }
 

@@ -9,14 +9,18 @@
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
+#include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/ptrace.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -71,7 +75,10 @@ static const char usage[] =
     "fork, vfork            a child that exits 0                     allowed: OK\n"
     "thread                 a thread, joined                         allowed: OK\n"
     "posix_spawn            this program again, probe getpid         allowed: OK\n"
-    "getpid                 getpid()                                 allowed: OK\n";
+    "getpid                 getpid()                                 allowed: OK\n"
+    "kill:PID               kill(PID, 0)                             EPERM / OK\n"
+    "connect-abstract:NAME  connect to the abstract unix socket NAME EPERM / OK\n"
+    "connect-unix:PATH      connect to the unix socket at PATH       EACCES / OK\n";
 
 /* Never mapped: a call that reaches the kernel fails with EFAULT. */
 #define BAD ((long)1)
@@ -183,6 +190,40 @@ static long spawn_self(void) {
     return -1;
 }
 
+/* Connects a unix stream socket to `path`, or to the abstract name `path` when
+ * `abstract` (the name after a leading NUL byte). */
+static long connect_unix(const char* path, int abstract) {
+    struct sockaddr_un addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    size_t len = strlen(path);
+    if (len + 1 + (size_t)abstract > sizeof addr.sun_path) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    memcpy(addr.sun_path + abstract, path, len);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    socklen_t size = (socklen_t)(offsetof(struct sockaddr_un, sun_path) + abstract + len);
+    long result = connect(fd, (struct sockaddr*)&addr, size);
+    int err = errno;
+    close(fd);
+    errno = err;
+    return result;
+}
+
+/* Probes with an argument after a colon: other processes and sockets. */
+static long with_argument(const char* name) {
+    const char* colon = strchr(name, ':');
+    if (colon == NULL) return -3;
+    const char* arg = colon + 1;
+    size_t len = (size_t)(colon - name);
+    if (len == 4 && strncmp(name, "kill", len) == 0) return kill((pid_t)atol(arg), 0);
+    if (len == 16 && strncmp(name, "connect-abstract", len) == 0) return connect_unix(arg, 1);
+    if (len == 12 && strncmp(name, "connect-unix", len) == 0) return connect_unix(arg, 0);
+    return -3;
+}
+
 /* Starting processes and threads, and making namespaces with clone. */
 static long processes(const char* name) {
     if (IS("clone3")) return syscall(NR_CLONE3, BAD, 88L);
@@ -190,7 +231,8 @@ static long processes(const char* name) {
     if (IS("vfork")) return child_exits_zero(vfork());
     if (IS("thread")) return start_thread();
     if (IS("posix_spawn")) return spawn_self();
-    return clone_flag(name);
+    long result = clone_flag(name);
+    return result == -3 ? with_argument(name) : result;
 }
 
 /* x86_64's older path calls; aarch64 has only their *at forms. */
