@@ -377,6 +377,24 @@ TEST_P(JailPaths, ParentsOfGuardedPathsCannotBeMoved) {
         EXPECT_FALSE(fs::exists(w + "/" + moved)) << moved;
 }
 
+// One jail tries to carry a hidden file and a protected directory away by
+// moving their parent and leaving decoys; the next jail of the same policy
+// still guards the real ones.
+TEST_P(JailPaths, AMovedParentCannotCarryAGuaranteeAway) {
+    file("work/d/secret", "secret\n");
+    dir("work/d/.git");
+    const std::string w = bed.work();
+    std::string more = "\"hide_paths\":" + list({w + "/d/secret"}) +
+                       ",\"extra_protect_paths\":" + list({w + "/d/.git"});
+    EXPECT_EQ(sh("mv d d_moved 2>/dev/null && mkdir -p d/.git && : > d/secret; echo tried", more),
+              "tried\n");
+    EXPECT_EQ(sh("cat d/secret d_moved/secret 2>/dev/null; touch d/.git/HEAD d_moved/.git/HEAD "
+                 "2>/dev/null || echo guarded",
+                 more),
+              "guarded\n");
+    EXPECT_FALSE(fs::exists(w + "/d_moved"));
+}
+
 // A relative entry would be resolved against whatever directory the launcher
 // is in and miss what it names: the launcher ends before anything runs.
 TEST_P(JailPaths, RelativeEntriesAreRefusedInEveryIsolation) {
