@@ -141,6 +141,7 @@ Result<> read_object_fields(Cursor& c, const RecordShape& shape) {
         const Token* t = TJ_TRY(c.next());
         if (t->kind == TokenKind::ObjectEnd) break;
         if (!shape.tag.empty() && t->text == shape.tag) {
+            if (shape.tag_taken) return c.error_here(fmt::format("duplicate field `{}`", t->text));
             TJ_TRY(c.skip_value());
             continue;
         }
@@ -164,7 +165,7 @@ Result<> read_object_fields(Cursor& c, const RecordShape& shape) {
 }
 
 Result<> read_array_fields(Cursor& c, const RecordShape& shape) {
-    if (!shape.tag.empty()) TJ_TRY(c.skip_value());
+    if (!shape.tag.empty() && !shape.tag_taken) TJ_TRY(c.skip_value());
     for (size_t i = 0; i < shape.fields.size(); ++i) {
         const Token* t = TJ_TRY(c.peek());
         if (is_end(*t)) {

@@ -84,9 +84,12 @@ struct RecordShape {
     std::string_view array_expecting;  // "struct Policy with 15 elements"
     std::span<const Field> fields;
     bool ignore_unknown = false;
-    // A tag read in an earlier pass: the member of this key (object form) or
-    // the first element (array form) is skipped unchecked.
+    // The record's tag, read elsewhere. Read in an earlier pass, the member of
+    // this key (object form) or the first element (array form) is skipped
+    // unchecked; already taken from this cursor (tag_taken), another member of
+    // its key is a duplicate.
     std::string_view tag;
+    bool tag_taken = false;
 };
 
 // Reads an object (keys in any order, each once) or an array (fields in

@@ -84,7 +84,8 @@ Result<Tagged> split_tagged(Cursor& c) {
                                     json::describe(*open)));
 }
 
-Result<ChildRequest> decode_child(Cursor& c) {
+// The payload of a record whose first token, `open`, was taken.
+Result<ChildRequest> decode_child(Cursor& c, const Token& open, bool tag_taken) {
     ChildRequest child;
     RunSpec& s = child.spec;
     s.timeout_s = 600;
@@ -96,44 +97,73 @@ Result<ChildRequest> decode_child(Cursor& c) {
         {"checkin_s", false, into(s.checkin_s, json::read_seconds)},
         {"log_dir", false, into(s.log_dir, json::read_string)},
     }};
-    TJ_TRY(json::read_record(
-        c, {"struct ChildRequest", "struct ChildRequest with 6 elements", fields, false, "kind"}));
+    TJ_TRY(json::read_record_body(c, open,
+                                  {"struct ChildRequest", "struct ChildRequest with 6 elements",
+                                   fields, false, "kind", tag_taken}));
     return child;
 }
 
-Result<int32_t> decode_pid(Cursor& c, std::string_view array_expecting) {
+Result<int32_t> decode_pid(Cursor& c, const Token& open, bool tag_taken,
+                           std::string_view array_expecting) {
     int32_t pid = 0;
     const std::array<Field, 1> fields = {{{"pid", true, into(pid, json::read_i32)}}};
-    TJ_TRY(json::read_record(c, {"struct variant", array_expecting, fields, true, "kind"}));
+    TJ_TRY(json::read_record_body(
+        c, open, {"struct variant", array_expecting, fields, true, "kind", tag_taken}));
     return pid;
 }
 
-Result<Request> decode_payload(std::string_view line, const Tagged& tagged) {
-    Cursor c(line);
-    c.pin_position(tagged.end);
-    switch (tagged.kind) {
+Result<Request> decode_payload(Cursor& c, const Token& open, Kind kind, bool tag_taken) {
+    switch (kind) {
         case Kind::Run:
-            return RunRequest{TJ_TRY(decode_child(c))};
+            return RunRequest{TJ_TRY(decode_child(c, open, tag_taken))};
         case Kind::Background:
-            return BackgroundRequest{TJ_TRY(decode_child(c))};
+            return BackgroundRequest{TJ_TRY(decode_child(c, open, tag_taken))};
         case Kind::Status:
-            return StatusRequest{
-                TJ_TRY(decode_pid(c, "struct variant Request::Status with 1 element"))};
+            return StatusRequest{TJ_TRY(
+                decode_pid(c, open, tag_taken, "struct variant Request::Status with 1 element"))};
         case Kind::Stop:
-            return StopRequest{
-                TJ_TRY(decode_pid(c, "struct variant Request::Stop with 1 element"))};
+            return StopRequest{TJ_TRY(
+                decode_pid(c, open, tag_taken, "struct variant Request::Stop with 1 element"))};
     }
     return fail("unreachable");
+}
+
+// The general reading: the tag wherever it stands, every payload error at the
+// end of the value, syntax errors within the value before those.
+Result<Request> parse_in_two_passes(std::string_view line) {
+    Cursor c(line);
+    Tagged tagged = TJ_TRY(split_tagged(c));
+    Cursor payload(line);
+    payload.pin_position(tagged.end);
+    Token open = *TJ_TRY(payload.next());
+    Request request = TJ_TRY(decode_payload(payload, open, tagged.kind, false));
+    TJ_TRY(c.finish());
+    return request;
+}
+
+// The usual request names its kind first: then one pass reads it whole. Any
+// error at all is left to the general reading, which positions it.
+Result<Request> parse_kind_first(std::string_view line) {
+    Cursor c(line);
+    Token open = *TJ_TRY(c.next());
+    if (open.kind == TokenKind::ObjectBegin) {
+        const Token* key = TJ_TRY(c.peek());
+        if (key->kind != TokenKind::Key || key->text != "kind") return fail("kind not first");
+        TJ_TRY(c.next());
+    } else if (open.kind != TokenKind::ArrayBegin) {
+        return fail("not a record");
+    }
+    Kind kind = TJ_TRY(read_kind(c));
+    Request request = TJ_TRY(decode_payload(c, open, kind, true));
+    TJ_TRY(c.finish());
+    return request;
 }
 
 }  // namespace
 
 Result<Request> parse_request(std::string_view line) {
-    Cursor c(line);
-    Tagged tagged = TJ_TRY(split_tagged(c));
-    Request request = TJ_TRY(decode_payload(line, tagged));
-    TJ_TRY(c.finish());
-    return request;
+    if (auto request = parse_kind_first(line)) return request;
+    return parse_in_two_passes(line);
 }
 
 }  // namespace tj

@@ -370,6 +370,22 @@ TEST(Serve, FatalLines) {
         "\ntarrow-jail: serve: reading request failed: stream did not contain valid UTF-8\n"))
         << session.stderr_text();
 
+    // NaN seconds, and a position before a line's first byte (column 1).
+    for (auto [line, message] : {
+             std::pair{std::string(R"({"kind":"run","argv":[],"checkin_s":0e400})"),
+                       std::string("invalid value: floating point `NaN`, expected a number of "
+                                   "seconds at line 1 column 42")},
+             std::pair{std::string("]"), std::string("syntax error at line 1 column 1")},
+         }) {
+        ServeSession refused(serve_policy(dir.path()));
+        EXPECT_EQ(refused.reply(), kReady);
+        refused.send(line);
+        EXPECT_EQ(refused.wait_exit(), 2);
+        EXPECT_TRUE(refused.stderr_text().ends_with(
+            "\ntarrow-jail: serve: invalid request JSON: " + message + "\n"))
+            << refused.stderr_text();
+    }
+
     // A line past the limit is refused once the limit is passed, not held whole.
     ServeSession flooded(serve_policy(dir.path()));
     EXPECT_EQ(flooded.reply(), kReady);
