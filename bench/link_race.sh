@@ -13,7 +13,11 @@
 # Each round starts JAILS jails; once each has started (or ended), the
 # adversaries stop, the tree is put back, and the jails check. A refusal to
 # start is not a breach.
-# Usage: bench/link_race.sh [build-dir]  env: ROUNDS (40), JAILS (8), AS (root|nobody)
+# With SIBLING=same the sibling jail runs under the case's own policy (its
+# guarded path and the parents are mount points there, so it cannot swap);
+# HOST=0 leaves the host swapper out; CASES picks cases (default all four).
+# Usage: bench/link_race.sh [build-dir]
+#   env: ROUNDS (40), JAILS (8), AS (root|nobody), SIBLING (plain|same), HOST (1|0), CASES
 set -eu
 cd "$(dirname "$0")/.."
 build=$(realpath "${1:-build}")
@@ -74,7 +78,7 @@ settled() { # round: every jail has started or ended
     done
 }
 
-for case in rw ro protect hide; do
+for case in ${CASES:-rw ro protect hide}; do
     layout "$case"
     out=$base/out-$case
     mkdir -p "$out"
@@ -82,12 +86,17 @@ for case in rw ro protect hide; do
     r=0
     while [ "$r" -lt "$rounds" ]; do
         stop=$W/.stop-$r
-        printf '{"cwd":"%s","argv":["%s","%s","%s","%s"],"tool_paths":["%s"]}\n' \
-            "$W" "$exchange" "$A" "$B" "$stop" "$base/bin" |
+        policy "$case" "$r" sibling >/dev/null # sets $more
+        [ "${SIBLING:-plain}" = same ] || more='"env":[]'
+        printf '{"cwd":"%s","argv":["%s","%s","%s","%s"],"tool_paths":["%s"],%s}\n' \
+            "$W" "$exchange" "$A" "$B" "$stop" "$base/bin" "$more" |
             $run "$launcher" >"$out/sibling-$r" 2>&1 &
         sibling=$!
-        $run "$exchange" "$A" "$B" "$stop" >"$out/host-$r" &
-        host=$!
+        host=
+        if [ "${HOST:-1}" = 1 ]; then
+            $run "$exchange" "$A" "$B" "$stop" >"$out/host-$r" &
+            host=$!
+        fi
         i=0
         while [ "$i" -lt "$jails" ]; do
             (rc=0
@@ -98,7 +107,7 @@ for case in rw ro protect hide; do
         n=0
         until settled "$r" || [ "$n" -ge 3000 ]; do sleep 0.01; n=$((n + 1)); done
         : >"$stop"
-        wait "$host" "$sibling" || true
+        wait $host "$sibling" || true
         if [ -L "$A" ]; then $run "$exchange" "$A" "$B"; fi
         : >"$W/.go-$r"
         wait
@@ -123,7 +132,7 @@ for case in rw ro protect hide; do
     # Writes that landed in the look-alike, whatever the jail reported.
     leaked=$(find "$O" -name 'pw-*' | wc -l)
     breaches=$((breaches + leaked))
-    swaps=$(cat "$out"/host-* | awk '{ n += $1 } END { print n + 0 }')
+    swaps=$(cat "$out"/host-* 2>/dev/null | awk '{ n += $1 } END { print n + 0 }')
     sibling_swaps=$(grep -ho '"stdout":"[0-9]*' "$out"/sibling-* | awk -F'"' '{ n += $4 } END { print n + 0 }')
     printf '%-8s as %-6s starts %5d  refusals %5d  breaches %d  link-masked %d  other %d  swaps host %d sibling %d\n' \
         "$case" "${AS:-root}" "$starts" "$refusals" "$breaches" "$masked" "$other" "$swaps" "$sibling_swaps"

@@ -36,11 +36,22 @@ Result<std::optional<UniqueFd>> grant_mount_point(const struct stat& source, int
                                                   const std::string& rel, bool read_only) {
     auto st = lstat_beneath(root_fd, rel);
     bool link = (st && S_ISLNK(st->st_mode)) || (!st && st.error().err == ELOOP);
+    std::optional<UniqueFd> existing;
+    if (st && !link) {
+        // A link may have been swapped in since the look.
+        auto opened = open_beneath(root_fd, rel);
+        if (opened)
+            existing = std::move(*opened);
+        else if (opened.error().err == ELOOP)
+            link = true;
+        else
+            return std::unexpected(std::move(opened.error()).wrap("mount point"));
+    }
     if (link) {
         if (read_only) return std::optional<UniqueFd>();
         return fail(std::string(kLinkReason));
     }
-    if (st) return std::optional<UniqueFd>(TJ_TRY_AS("mount point", open_beneath(root_fd, rel)));
+    if (existing) return existing;
     if (st.error().err != ENOENT)
         return std::unexpected(
             Error{st.error().err, system_error_text(st.error().err)}.wrap("mount point"));
