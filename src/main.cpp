@@ -12,6 +12,7 @@
 
 #include "command_line.hpp"
 #include "confine/hardened.hpp"
+#include "exec/cgroup.hpp"
 #include "exec/supervise.hpp"
 #include "fatal.hpp"
 #include "jail/strict.hpp"
@@ -94,6 +95,8 @@ std::optional<SessionFds> check_network(const Policy& policy, const LaunchOption
     std::optional<SessionFds> session = check_network(policy, *options);
     // 10. Exactly one isolation path.
     if (policy.isolation == "strict") run_strict(policy, session, options->interrupt_fd);
+    // Outside the jail's PID namespace, a group that outlives the launcher.
+    if (policy.isolation != "strict") prepare_session_group();
     // The hardened domain hides /proc; the sweeps still need its listing.
     if (policy.isolation == "hardened") hold_proc_directory();
     if (policy.isolation == "hardened") run_hardened(policy, options->interrupt_fd);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <string_view>
 
+#include "exec/cgroup.hpp"
+
 namespace tj {
 namespace {
 
@@ -77,6 +79,8 @@ Result<Command> build_command(const RunSpec& spec, const std::string& cwd, bool 
     }
     command.cwd = cwd;
     command.death_tie = death_tie;
+    // What a tied command starts is killed with it when the launcher dies.
+    if (death_tie) command.cgroup_procs_fd = session_group_procs_fd();
     return command;
 }
 

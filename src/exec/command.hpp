@@ -20,6 +20,7 @@ struct Command {
 
     // Child steps, run in this order between fork and exec.
     bool death_tie = false;           // SIGKILL when the spawning process dies
+    int cgroup_procs_fd = -1;         // written to join the group that outlives the launcher
     bool drop_capabilities = false;   // bounding set, then capset to empty sets
     uint64_t memory_limit_bytes = 0;  // RLIMIT_DATA when drop_capabilities; 0 = none
     bool terminal_handover = false;   // the child's group becomes the foreground of fd 0

@@ -172,6 +172,9 @@ int child_main(void* raw) {
     check(install_stdio(command.stdio, report_fd));
     check(chdir(command.cwd.c_str()) == 0 ? 0 : errno);
     check(setpgid(0, 0) == 0 ? 0 : errno);
+    // Into the launcher's group before anything can be started from here.
+    if (command.cgroup_procs_fd >= 0)
+        check(write(command.cgroup_procs_fd, "0", 1) == 1 ? 0 : errno);
     if (command.death_tie) {
         check(set_death_signal());
         if (getppid() != args.parent) child_fail(report_fd, FailureKind::parent_gone, 0);

@@ -13,6 +13,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "exec/cgroup.hpp"
 #include "exec/children.hpp"
 #include "unique_fd.hpp"
 
@@ -101,6 +102,7 @@ Found orphan_candidates(const PidSnapshot& protect, const std::vector<pid_t>& su
     std::unordered_map<pid_t, pid_t> parent_of;  // the others, where /proc tells
     for (pid_t p : snapshot_pids()) {
         if (protect.contains(p) || std::ranges::find(survivors, p) != survivors.end()) continue;
+        if (p == session_group_keeper()) continue;  // it must outlive the launcher
         if (probe_child(p)) {
             found.orphans.push_back(p);
         } else if (auto stat = read_proc_stat(p)) {

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include <fmt/core.h>
 #include <gtest/gtest.h>
@@ -217,6 +218,43 @@ TEST_P(Containment, OrphansThatEndAreCollectedAtOnce) {
               R"({"returncode":0,"running":false})");
     EXPECT_EQ(zombies_settle_at(0), 0u);
     EXPECT_EQ(s.finish(), 0);
+}
+
+// Whether the launcher, run as `uid`, may make a cgroup beside its own: a
+// cgroup v2 directory it owns or may write.
+bool may_make_cgroup(uid_t uid) {
+    if (uid == 0)
+        return access("/sys/fs/cgroup/unified/cgroup.procs", F_OK) == 0 ||
+               access("/sys/fs/cgroup/cgroup.procs", F_OK) == 0;
+    return false;  // no subtree is delegated to other users on the test machines
+}
+
+TEST_P(Containment, LauncherKilledMidRunLeavesNothing) {
+    if (!strict() && !may_make_cgroup(GetParam().user.uid))
+        GTEST_SKIP() << "outside the jail only a cgroup holds what the command started once the "
+                        "launcher is gone, and this user may make none here";
+    for (bool serve : {false, true}) {
+        Marker marker = unique_marker();
+        std::string script = daemonizing(marker, true);
+        Launch l = bed_.launch(policy({"sh", "-c", script}));
+        if (serve) {
+            l.policy_fd = serve_policy() + "\n";
+            l.stdin_data = R"({"kind":"run","argv":["sh","-c",)" + quote(script) +
+                           R"(],"checkin_s":0.2,"log_dir":)" + quote(bed_.work()) + "}\n";
+        }
+        // The launcher's input is fed after this returns: kill from a thread.
+        std::thread killer;
+        l.on_start = [&](pid_t launcher) {
+            killer = std::thread([&marker, launcher] {
+                EXPECT_EQ(await_count(marker, 4, 30), 4);
+                kill(launcher, SIGKILL);
+            });
+        };
+        Outcome out = run_launcher(l);
+        killer.join();
+        EXPECT_EQ(out.status, 128 + SIGKILL) << out.err;
+        EXPECT_EQ(await_count(marker, 0), 0) << (serve ? "serve" : "once");
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Isolations, Containment,
