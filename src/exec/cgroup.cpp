@@ -86,6 +86,9 @@ std::optional<std::string> session_group_path(std::string_view mount, std::strin
 }
 
 void prepare_session_group() {
+    // The first process of a PID namespace takes every other one along when
+    // it ends: nothing to keep.
+    if (::getpid() == 1) return;
     auto mount = cgroup2_mount();
     auto own = read_file("/proc/self/cgroup");
     if (!mount || !own) return;

@@ -20,7 +20,9 @@ std::optional<std::string> session_group_path(std::string_view mount, std::strin
 
 // Creates the group and starts its keeper, where the launcher may: as root, or
 // in a delegated subtree. Without one, commands run as before and only their
-// ties and the sweeps hold them. Call before any confinement and thread.
+// ties and the sweeps hold them. Nothing is made for the first process of a
+// PID namespace, whose end ends the namespace. Call before any confinement
+// and thread.
 void prepare_session_group();
 
 // The group's cgroup.procs, open for writing, for the child step that moves a

@@ -2,6 +2,7 @@
 // input, in every isolation, as root and as uid 65534: daemons that leave the
 // command's group, commands that join the launcher's group, orphans that end.
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -40,9 +41,14 @@ int processes_with(const Marker& m) {
     DIR* dir = opendir("/proc");
     if (dir == nullptr) return -1;
     while (const dirent* entry = readdir(dir)) {
-        std::ifstream file(std::string("/proc/") + entry->d_name + "/cmdline");
-        std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-        if (text.find(marker) != std::string::npos) ++found;
+        // Read raw: a process that ends meanwhile fails the read (ESRCH).
+        int fd = open((std::string("/proc/") + entry->d_name + "/cmdline").c_str(),
+                      O_RDONLY | O_CLOEXEC);
+        if (fd < 0) continue;
+        char buf[4096];
+        ssize_t n = read(fd, buf, sizeof buf);
+        close(fd);
+        if (n > 0 && std::string_view(buf, n).find(marker) != std::string_view::npos) ++found;
     }
     closedir(dir);
     return found;
