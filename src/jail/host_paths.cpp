@@ -31,6 +31,15 @@ Result<HostObject> dup_object(int fd) {
     return obj;
 }
 
+// The host root, where every lookup starts and an absolute link restarts.
+Result<HostObject> open_host_root() {
+    HostObject root = TJ_TRY(open_object(AT_FDCWD, "/"));
+    // Appended, not assigned from a literal: that assignment, inlined into the
+    // lookup loop, trips a false -Wrestrict of g++ 12 in optimised builds.
+    root.canonical.push_back('/');
+    return root;
+}
+
 Result<std::string> link_text(int fd) {
     std::string text(4096, '\0');
     ssize_t n = readlinkat(fd, "", text.data(), text.size());
@@ -72,8 +81,7 @@ bool HostPaths::writable(const std::string& path) const {
 Result<HostObject> HostPaths::open(const std::string& path, bool follow_last) const {
     std::deque<std::string> todo;
     push_front(todo, path);
-    HostObject at = TJ_TRY(open_object(AT_FDCWD, "/"));
-    at.canonical = "/";
+    HostObject at = TJ_TRY(open_host_root());
     int links = 0;
     while (!todo.empty()) {
         std::string name = std::move(todo.front());
@@ -95,10 +103,7 @@ Result<HostObject> HostPaths::open(const std::string& path, bool follow_last) co
             if (++links > kMaxLinks) return fail_errno(EMLINK);
             std::string target = TJ_TRY(link_text(obj.fd.get()));
             push_front(todo, target);
-            if (target.starts_with('/')) {
-                at = TJ_TRY(open_object(AT_FDCWD, "/"));
-                at.canonical = "/";
-            }
+            if (target.starts_with('/')) at = TJ_TRY(open_host_root());
             continue;
         }
         if (!todo.empty() && !S_ISDIR(obj.st.st_mode)) return fail_errno(ENOTDIR);

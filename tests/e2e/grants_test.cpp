@@ -60,9 +60,7 @@ class JailPaths : public ::testing::TestWithParam<RunAs> {
 };
 
 std::string list(std::initializer_list<std::string> paths) {
-    std::string out;
-    for (const auto& p : paths) out += (out.empty() ? "" : ",") + quote(p);
-    return "[" + out + "]";
+    return "[" + quote_each(std::span(paths.begin(), paths.size())) + "]";
 }
 
 TEST_P(JailPaths, ReadAndWriteGrants) {

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -58,5 +59,7 @@ void make_pipe(int fds[2]);
 
 // A JSON string literal for `text`.
 std::string quote(const std::string& text);
+// The JSON string literals of `items`, comma-separated (no brackets).
+std::string quote_each(std::span<const std::string> items);
 
 }  // namespace tj::e2e

@@ -79,8 +79,7 @@ JailBed::~JailBed() {
 }
 
 std::string JailBed::policy(const std::vector<std::string>& argv, const std::string& more) const {
-    std::string args;
-    for (const auto& a : argv) args += (args.empty() ? "" : ",") + quote(a);
+    const std::string args = quote_each(argv);
     std::string text = "{\"cwd\":" + quote(work()) + ",\"argv\":[" + args + "]";
     if (more.find("\"tool_paths\"") == std::string::npos)
         text += ",\"tool_paths\":[" + quote(shared_bin()) + "]";
