@@ -468,5 +468,57 @@ TEST(Hardened, PathnameSocketsOutsideEveryGrant) {
     }
 }
 
+// The walk must never put the protected directory's rule on a name a host
+// process swaps between a sibling directory and a link to it. The stress
+// variant, thousands of runs, is bench/protect_race.sh.
+TEST(Hardened, ProtectedWalkHoldsUnderASwappingHostProcess) {
+    Tree tree({"w/secret/", "w/sib/"});
+    tree.link("w/sib-link", "secret");
+    const std::string w = tree / "w";
+    const pid_t swapper = ::fork();
+    ASSERT_GE(swapper, 0);
+    if (swapper == 0) {
+        const std::string swap = helper_path("rename_swap");
+        ::execl(swap.c_str(), "rename_swap", (w + "/sib").c_str(), (w + "/sib-link").c_str(),
+                nullptr);
+        ::_exit(127);
+    }
+    std::vector<Probe> probes = {{"create", w + "/secret/pwned", "EACCES"}};
+    json::object policy = hardened_policy(w, probe_argv(probes));
+    policy["extra_protect_paths"] = strings({w + "/secret"});
+    int got_in = 0;
+    for (int run = 0; run < 100; ++run) {
+        Outcome o = run_as(kUsers[0], policy);
+        ASSERT_EQ(o.status, 0) << o.err;
+        if (reply_stdout(o) != expected_lines(probes)) ++got_in;
+    }
+    ::kill(swapper, SIGKILL);
+    ::waitpid(swapper, nullptr, 0);
+    EXPECT_EQ(got_in, 0);
+}
+
+// The strict jail shares the host's abstract socket namespace only with
+// network "host", and then scopes it; its own network has its own namespace.
+TEST(Hardened, StrictJailScopesAbstractSocketsOnlyWithHostNetwork) {
+    if (landlock::sys_abi_version() < 6)
+        GTEST_SKIP() << "Landlock scopes need ABI 6 (Linux 6.12); this kernel has ABI "
+                     << landlock::sys_abi_version();
+    const std::string name = "tj-e2e-strict-scope-" + std::to_string(::getpid());
+    Listener abstract(name, true);
+    Tree tree({"w/"});
+    for (const User& user : kUsers) {
+        for (auto [network, expected] :
+             {std::pair{"host", "EPERM\n"}, {"none", "ECONNREFUSED\n"}}) {
+            json::object policy =
+                hardened_policy(tree / "w", {binaries().try_syscall, "connect-abstract:" + name});
+            policy["isolation"] = "strict";
+            policy["network"] = network;
+            Outcome o = run_as(user, policy);
+            ASSERT_EQ(o.status, 0) << user.name << " " << network << ": " << o.err;
+            EXPECT_EQ(reply_stdout(o), expected) << user.name << " " << network;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace tj::e2e

@@ -79,6 +79,35 @@ seccomp_checks() { # USER
     check "seccomp as $1" "$expected" "$got"
 }
 
+hide_checks() { # USER
+    make_tree
+    probes="read $H/w/top write $H/w/top create $H/w/sub/new read $H/w/secret/f"
+    argv="[\"$DIR/helpers/file_probe\""
+    for p in $probes; do argv="$argv,\"$p\""; done
+    argv="$argv]"
+    got=$(launch "$1" "$(policy "$argv" "\"hide_paths\":[\"$H/w/top\"]")")
+    expected="read $H/w/top: EACCES
+write $H/w/top: EACCES
+create $H/w/sub/new: ok
+read $H/w/secret/f: ok"
+    check "hidden path as $1" "$expected" "$got"
+}
+
+# Landlock scopes arrived with ABI 6 (Linux 6.12): before, a hardened command
+# may signal the user's other processes and reach abstract sockets.
+scope_checks() { # USER
+    case $(uname -r) in
+        5.* | 6.[0-9].* | 6.1[01].*) want=OK ;;
+        *) want=EPERM ;;
+    esac
+    as_user "$1" sleep 600 &
+    sleeper=$!
+    sleep 1
+    got=$(launch "$1" "$(policy "[\"$DIR/helpers/try_syscall\",\"kill:$sleeper\",\"fork\"]")" | tr '\n' ' ')
+    kill "$sleeper" 2>/dev/null
+    check "signal scope as $1" "$want OK " "$got"
+}
+
 refusal_check() { # USER
     make_tree
     got=$(launch "$1" "$(policy "[\"$DIR/helpers/file_probe\",\"create\",\"$H/other/new\"]")"; echo "status $?")
@@ -93,6 +122,8 @@ for user in root nobody; do
     else
         landlock_checks $user
         seccomp_checks $user
+        hide_checks $user
+        scope_checks $user
     fi
 done
 rm -rf "$H"
