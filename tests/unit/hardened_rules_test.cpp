@@ -15,6 +15,7 @@
 
 #include "confine/landlock_sys.hpp"
 #include "confine_fixture.hpp"
+#include "path_util.hpp"
 
 namespace tj {
 namespace {
@@ -99,6 +100,28 @@ TEST(HardenedRules, ProtectedWalkGrantsEverythingBesideProtectedPaths) {
     EXPECT_EQ(p.notices, fmt::format("tarrow-jail: hardened: skipping rw grant on {}/out (resolves "
                                      "outside cwd to /etc)\n",
                                      w));
+}
+
+TEST(HardenedRules, HiddenPathsAreWalkedAroundAndGrantsInsideThemKept) {
+    HardenedTree tree;
+    tree.make({"w/.env", "w/src/f", "w/hdir/g/", "w/hdir/x", "w/keep/deep/.env", "w/keep/deep/y",
+               "w/keep/z"});
+    tree.link("w/env-link", ".env");
+    Policy policy = tree.policy();
+    std::string w = tree / "w";
+    policy.hide_paths = {w + "/.env", w + "/hdir", w + "/keep/deep/.env"};
+    policy.extra_rw_paths = {w + "/hdir/g", w + "/hdir"};
+    Plan p = plan(policy);
+    ASSERT_EQ(p.error, "");
+    EXPECT_EQ(p.notices, "");
+    std::set<std::string> under_w;
+    for (const auto& row : p.rows)
+        if (path_under(row.substr(0, row.find(' ')), w)) under_w.insert(row);
+    // No rule on w, keep or keep/deep: their rights would reach the hidden paths.
+    std::set<std::string> expected;
+    for (const char* rel : {"src", "keep/z", "keep/deep/y", "hdir/g"})
+        expected.insert(fmt::format("{}/{} 0x77bf [rule rw {}/{}]", w, rel, w, rel));
+    EXPECT_EQ(under_w, expected);
 }
 
 TEST(HardenedRules, ReadWriteGrantsNeverShadowAProtectedPath) {
