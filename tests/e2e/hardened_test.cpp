@@ -401,6 +401,13 @@ TEST(Hardened, ProtectedAndHiddenPathsCountByTheirRealPlace) {
     }
 }
 
+// Why the kernel cannot scope signals and abstract sockets, or "".
+std::string scopes_missing() {
+    const int abi = landlock::sys_abi_version();
+    if (abi >= 6) return "";
+    return "Landlock scopes need ABI 6 (Linux 6.12); this kernel has ABI " + std::to_string(abi);
+}
+
 // A unix stream listener in the test process, on an abstract name or a path.
 struct Listener {
     int fd = -1;
@@ -436,9 +443,7 @@ struct HostSleeper {
 };
 
 TEST(Hardened, ScopesKeepSignalsAndAbstractSocketsInside) {
-    if (landlock::sys_abi_version() < 6)
-        GTEST_SKIP() << "Landlock scopes need ABI 6 (Linux 6.12); this kernel has ABI "
-                     << landlock::sys_abi_version();
+    if (auto why = scopes_missing(); !why.empty()) GTEST_SKIP() << why;
     const std::string name = "tj-e2e-scope-" + std::to_string(::getpid());
     Listener abstract(name, true);
     for (const User& user : kUsers) {
@@ -500,9 +505,7 @@ TEST(Hardened, ProtectedWalkHoldsUnderASwappingHostProcess) {
 // The strict jail shares the host's abstract socket namespace only with
 // network "host", and then scopes it; its own network has its own namespace.
 TEST(Hardened, StrictJailScopesAbstractSocketsOnlyWithHostNetwork) {
-    if (landlock::sys_abi_version() < 6)
-        GTEST_SKIP() << "Landlock scopes need ABI 6 (Linux 6.12); this kernel has ABI "
-                     << landlock::sys_abi_version();
+    if (auto why = scopes_missing(); !why.empty()) GTEST_SKIP() << why;
     const std::string name = "tj-e2e-strict-scope-" + std::to_string(::getpid());
     Listener abstract(name, true);
     Tree tree({"w/"});
