@@ -32,6 +32,15 @@ struct Launch {
 
 Outcome run_launcher(const Launch& launch);
 
+// Whether the launcher (built with the same flags as these tests) carries a
+// sanitizer runtime, whose allocator and shadow memory make resident-size
+// figures meaningless.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitizedBuild = true;
+#else
+constexpr bool kSanitizedBuild = false;
+#endif
+
 // Shorthand: policy text on standard input, followed by `more_stdin`.
 Outcome run_policy(const std::string& policy, const std::string& more_stdin = "");
 
