@@ -1,7 +1,8 @@
 #!/bin/sh
-# Installs, with apt-get, whatever the build and the tests need and is missing.
+# Installs, with apt-get, whatever the build and the tests need and is missing,
+# and the packages named as arguments.
 set -eu
-need="cmake g++ make libboost-json1.81-dev libfmt-dev libgtest-dev iproute2 util-linux procps python3 python3-jsonschema"
+need="cmake g++ make libboost-json1.81-dev libfmt-dev libgtest-dev iproute2 util-linux procps python3 python3-jsonschema $*"
 missing=""
 for pkg in $need; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing="$missing $pkg"

@@ -1,0 +1,40 @@
+// Without libFuzzer (g++ builds): runs a fuzz target once over every file
+// given, or every file in every directory given, so that the seed corpora
+// and any saved finding replay in the ordinary test suite.
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
+
+namespace {
+
+void replay(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    size_t count = 0;
+    for (int i = 1; i < argc; ++i) {
+        std::filesystem::path arg(argv[i]);
+        if (!std::filesystem::is_directory(arg)) {
+            replay(arg);
+            ++count;
+            continue;
+        }
+        for (const auto& entry : std::filesystem::directory_iterator(arg)) {
+            if (!entry.is_regular_file()) continue;
+            replay(entry.path());
+            ++count;
+        }
+    }
+    std::printf("%zu inputs replayed\n", count);
+    return count > 0 ? 0 : 1;
+}
