@@ -1,6 +1,6 @@
 #!/bin/sh
 # Installs what is missing, builds everything and runs every test: the full
-# suite on the static build, then under the sanitizers.
+# suite on the static build, then the unit tests under ASan and UBSan.
 set -eu
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -8,4 +8,6 @@ jobs=$(nproc)
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARROW_TESTS=ON >/dev/null
 cmake --build build -j"$jobs"
 (cd build && ctest --output-on-failure -j"$jobs")
-scripts/test-sanitizers.sh
+cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DTARROW_SANITIZE=ON >/dev/null
+cmake --build build-sanitize -j"$jobs" --target unit_tests
+(cd build-sanitize && ctest --output-on-failure -j"$jobs")
