@@ -7,6 +7,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include <fmt/core.h>
 
 #include "file_io.hpp"
@@ -24,7 +26,7 @@ struct SessionGroup {
 
 SessionGroup group;
 
-constexpr int kRemoveTries = 500;  // every 10 ms: five seconds for the group to empty
+constexpr int kLongestPauseMs = 1000;  // between tries to remove the group
 
 // The first cgroup2 mount of the process.
 std::optional<std::string> cgroup2_mount() {
@@ -43,7 +45,7 @@ std::optional<std::string> cgroup2_mount() {
 }
 
 void sleep_ms(int ms) {
-    timespec ts = {0, ms * 1'000'000L};
+    timespec ts = {ms / 1000, (ms % 1000) * 1'000'000L};
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
 }
@@ -62,10 +64,12 @@ void sleep_ms(int ms) {
     char byte;
     while (::read(alive, &byte, 1) != 0 && errno == EINTR) {
     }
-    for (int i = 0; i < kRemoveTries; ++i) {
-        (void)!::write(kill_fd, "1", 1);
+    // A member that cannot act on SIGKILL yet (frozen, in an uninterruptible
+    // sleep) keeps the group: the keeper stays until it is empty.
+    for (int pause = 10;; pause = std::min(pause * 2, kLongestPauseMs)) {
+        if (::write(kill_fd, "1", 1) != 1 && errno != EINTR) break;
         if (::rmdir(dir.c_str()) == 0 || errno != EBUSY) break;
-        sleep_ms(10);
+        sleep_ms(pause);
     }
     ::_exit(0);
 }
