@@ -124,6 +124,30 @@ TEST(HardenedRules, HiddenPathsAreWalkedAroundAndGrantsInsideThemKept) {
     EXPECT_EQ(under_w, expected);
 }
 
+TEST(HardenedRules, PathnameSocketsMayBeReachedWhereWritingIs) {
+    HardenedTree tree;
+    tree.make({"w/secret/", "w/sub/", "rw/", "ro/"});
+    Policy policy = tree.policy();
+    std::string w = tree / "w";
+    policy.extra_protect_paths = {w + "/secret"};
+    policy.extra_rw_paths = {tree / "rw"};
+    policy.extra_ro_paths = {tree / "ro"};
+    std::vector<std::string> rows;
+    auto collect = [&](const RuleRow& row, int) -> Result<> {
+        rows.push_back(fmt::format("{} {:#x}", row.path, row.access));
+        return {};
+    };
+    ASSERT_TRUE(hardened_rules(
+        policy, [](std::string_view) {}, collect, kResolveUnix));
+    const std::string rw_unix = fmt::format("{:#x}", FS_RW | kResolveUnix);
+    EXPECT_TRUE(has_row({rows}, w + " 0xd"));
+    EXPECT_TRUE(has_row({rows}, w + "/sub " + rw_unix));
+    EXPECT_TRUE(has_row({rows}, "/tmp " + rw_unix));
+    EXPECT_TRUE(has_row({rows}, tree / "rw" + " " + rw_unix));
+    EXPECT_TRUE(has_row({rows}, tree / "ro" + " 0xd"));
+    for (const auto& row : rows) EXPECT_FALSE(row.starts_with(w + "/secret ")) << row;
+}
+
 TEST(HardenedRules, ReadWriteGrantsNeverShadowAProtectedPath) {
     HardenedTree tree;
     tree.make({"w/secret", "w/sub/", "src/"});

@@ -53,6 +53,35 @@ TEST(LandlockBestEffort, EffectiveAbiAndHandledSet) {
     }
 }
 
+TEST(LandlockBestEffort, NewerFeaturesOnlyWhereTheKernelHasThem) {
+    struct Case {
+        int version;
+        bool resolve_unix;
+        Scopes scopes;
+    };
+    const Case cases[] = {
+        {0, false, 0},
+        {5, false, 0},
+        {6, false, kScopeAbstractUnixSocket | kScopeSignal},
+        {8, false, kScopeAbstractUnixSocket | kScopeSignal},
+        {9, true, kScopeAbstractUnixSocket | kScopeSignal},
+    };
+    for (const auto& c : cases) {
+        Ruleset ruleset(c.version);
+        EXPECT_EQ(ruleset.offers(kResolveUnix), c.resolve_unix) << c.version;
+        ruleset.handle_scopes(kScopeAbstractUnixSocket | kScopeSignal);
+        EXPECT_EQ(ruleset.scoped(), c.scopes) << c.version;
+        EXPECT_EQ(ruleset.abi(), std::min(c.version, kMaxKnownAbi)) << c.version;
+    }
+    // Asked for where offered, the right is handled in full and granted on
+    // directories; an older kernel's rules never carry it.
+    HandledAccess handled = handle_fs_access(kHandledFs | kResolveUnix, 9);
+    EXPECT_EQ(handled.level, SupportLevel::Complete);
+    EXPECT_EQ(handled.effective, kHandledFs | kResolveUnix);
+    EXPECT_EQ(rule_access(FS_RW | kResolveUnix, true, 9).allowed, FS_RW | kResolveUnix);
+    EXPECT_EQ(rule_access(FS_RW | kResolveUnix, true, 7).allowed, FS_RW);
+}
+
 TEST(LandlockBestEffort, RuleAccessDropsDirectoryRightsAndUnsupportedOnes) {
     struct Case {
         AccessFs access;
