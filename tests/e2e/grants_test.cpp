@@ -60,7 +60,8 @@ class JailPaths : public ::testing::TestWithParam<RunAs> {
 };
 
 std::string list(std::initializer_list<std::string> paths) {
-    return "[" + quote_each(std::span(paths.begin(), paths.size())) + "]";
+    const std::string items = quote_each(std::span(paths.begin(), paths.size()));
+    return "[" + items + "]";
 }
 
 TEST_P(JailPaths, ReadAndWriteGrants) {

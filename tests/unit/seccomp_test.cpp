@@ -532,7 +532,8 @@ TEST(SeccompInstall, ProcessesAndThreadsStartButNoNamespaceDoes) {
         for (uint64_t flag : std::initializer_list<uint64_t>{
                  CLONE_NEWUSER, CLONE_NEWNS, CLONE_NEWPID, CLONE_NEWNET, CLONE_NEWIPC, CLONE_NEWUTS,
                  CLONE_NEWCGROUP, kNewTime}) {
-            got += " " + raw_clone(SIGCHLD | flag);
+            got += ' ';
+            got += raw_clone(SIGCHLD | flag);
         }
         return got;
     });
