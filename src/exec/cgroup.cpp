@@ -27,6 +27,7 @@ struct SessionGroup {
 SessionGroup group;
 
 constexpr int kLongestPauseMs = 1000;  // between tries to remove the group
+constexpr int kNameTries = 16;
 
 // The first cgroup2 mount of the process.
 std::optional<std::string> cgroup2_mount() {
@@ -97,7 +98,13 @@ void prepare_session_group() {
     auto own = read_file("/proc/self/cgroup");
     if (!mount || !own) return;
     auto dir = session_group_path(*mount, *own, ::getpid());
-    if (!dir || ::mkdir(dir->c_str(), 0755) != 0) return;
+    if (!dir) return;
+    // Launchers in other PID namespaces can have the same pid: the next free name.
+    std::string base = *dir;
+    for (int n = 1; ::mkdir(dir->c_str(), 0755) != 0; ++n) {
+        if (errno != EEXIST || n > kNameTries) return;
+        *dir = fmt::format("{}-{}", base, n);
+    }
     UniqueFd procs(::open((*dir + "/cgroup.procs").c_str(), O_WRONLY | O_CLOEXEC));
     UniqueFd kill_fd(::open((*dir + "/cgroup.kill").c_str(), O_WRONLY | O_CLOEXEC));
     int pipe_fds[2];
