@@ -1,8 +1,10 @@
 # Cross-builds the launcher for the aarch64 target with Debian's
 # g++-aarch64-linux-gnu, statically linked:
-#   cmake -S . -B build-aarch64 -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake
-# Tests are not built (they run on the build machine); tests/vm/run-aarch64.sh
-# runs the cross-built binaries under a real arm64 kernel.
+#   cmake -S . -B build-aarch64 -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
+#         -DGTest_DIR=<GoogleTest built for aarch64>/lib/cmake/GTest   (or -DTARROW_TESTS=OFF)
+# The tests are built but not registered with CTest: they run on the target.
+# tests/vm/run-aarch64.sh builds GoogleTest, the launcher and the tests and runs
+# them under a real arm64 kernel.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 

@@ -22,7 +22,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-class JailPaths : public ::testing::TestWithParam<RunAs> {
+class JailPaths : public PerUser {
   protected:
     JailBed bed{GetParam()};
 

@@ -90,15 +90,44 @@ double now_s() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
+double scaled(double seconds) {
+    static const double scale = [] {
+        const char* text = ::getenv("TARROW_TEST_TIME_SCALE");
+        double value = text != nullptr ? ::strtod(text, nullptr) : 0;
+        return value >= 1 ? value : 1.0;
+    }();
+    return seconds * scale;
+}
+
 void make_pipe(int fds[2]) {
     if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe2");
 }
 
+namespace {
+
+// The build puts this program in <build>/tests, the launcher at
+// <build>/tarrow-jail and the helpers in <build>/helpers; a copied test tree
+// keeps that shape, or names the places in the environment.
+std::string beside_build(const char* env, const char* relative) {
+    if (const char* set = ::getenv(env); set != nullptr && *set != '\0') return set;
+    static const std::filesystem::path build =
+        std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path();
+    return (build / relative).string();
+}
+
+}  // namespace
+
 std::string launcher_path() {
-    return TARROW_BIN;
+    static const std::string path = beside_build("TARROW_JAIL", "tarrow-jail");
+    return path;
 }
 std::string helper_path(const std::string& name) {
-    return std::string(TARROW_HELPERS) + "/" + name;
+    static const std::string dir = beside_build("TARROW_HELPERS", "helpers");
+    return dir + "/" + name;
+}
+
+std::vector<std::string> as_uid_prefix(uid_t uid) {
+    return {helper_path("run_as"), std::to_string(uid)};
 }
 
 Outcome run_launcher(const Launch& l) {
@@ -129,7 +158,7 @@ Outcome run_launcher(const Launch& l) {
     // Input goes in as the pipe takes it, so a command that answers before it
     // has read everything cannot deadlock against us.
     fcntl(in[1], F_SETFL, O_NONBLOCK);
-    pump(in[1], l.stdin_data, out[0], err[0], pid, l.timeout_s, o);
+    pump(in[1], l.stdin_data, out[0], err[0], pid, scaled(l.timeout_s), o);
     int status = 0;
     waitpid(pid, &status, 0);
     o.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

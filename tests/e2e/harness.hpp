@@ -23,11 +23,11 @@ struct Launch {
     std::optional<std::string> policy_fd;  // policy text passed on a descriptor (--policy-fd added)
     std::string stdin_data;                // standard input's content
     bool stdin_closed = false;             // start with descriptor 0 closed
-    std::vector<std::string> prefix;       // e.g. setpriv ... to run unprivileged
+    std::vector<std::string> prefix;       // e.g. as_uid_prefix(65534) to run unprivileged
     std::string program;                   // the launcher to run; empty: launcher_path()
-    double timeout_s = 60;
-    std::vector<int> pass_fds;            // open descriptors the launcher inherits as they are
-    std::function<void(pid_t)> on_start;  // called with the launcher's pid once it runs
+    double timeout_s = 60;                 // scaled()
+    std::vector<int> pass_fds;             // open descriptors the launcher inherits as they are
+    std::function<void(pid_t)> on_start;   // called with the launcher's pid once it runs
 };
 
 Outcome run_launcher(const Launch& launch);
@@ -44,8 +44,13 @@ constexpr bool kSanitizedBuild = false;
 // Shorthand: policy text on standard input, followed by `more_stdin`.
 Outcome run_policy(const std::string& policy, const std::string& more_stdin = "");
 
+// The built launcher and helper programs, found beside this test program's
+// directory, or at $TARROW_JAIL and in $TARROW_HELPERS when set.
 std::string launcher_path();
 std::string helper_path(const std::string& name);
+// A Launch prefix that runs the program as `uid` (group `uid`, no
+// supplementary groups).
+std::vector<std::string> as_uid_prefix(uid_t uid);
 
 // A fresh directory under /tmp, removed at destruction.
 class TempDir {
@@ -63,6 +68,10 @@ class TempDir {
 
 // Seconds on the monotonic clock.
 double now_s();
+// A deadline of `seconds` stretched by $TARROW_TEST_TIME_SCALE (default 1), for
+// a system that runs everything many times slower (an emulated machine). Only
+// for how long to wait for something, never for how long something may take.
+double scaled(double seconds);
 // A close-on-exec pipe; throws on failure.
 void make_pipe(int fds[2]);
 

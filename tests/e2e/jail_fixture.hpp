@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "harness.hpp"
 
 namespace tj::e2e {
@@ -28,6 +30,19 @@ RunAs as_root();
 RunAs as_nobody();
 // Another unprivileged user, for files the user does not own.
 RunAs as_uid(uid_t uid);
+
+// Whether this test program can run commands as `user`: it is root, or it
+// is that user already.
+bool can_act_as(const RunAs& user);
+
+// Tests run once per user; the cases of a user this program cannot become
+// are skipped.
+class PerUser : public ::testing::TestWithParam<RunAs> {
+  protected:
+    void SetUp() override {
+        if (!can_act_as(GetParam())) GTEST_SKIP() << "needs root to run as " << GetParam().name;
+    }
+};
 
 // `fd` moved to a number above the ones the harness assigns (0 to 3), so that
 // it can be passed to the launcher as it is.

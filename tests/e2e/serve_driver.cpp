@@ -8,7 +8,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
 
@@ -21,9 +20,16 @@ namespace tj::e2e {
 namespace {
 
 // "S", "Z"... and the parent pid of `pid`, from the fields after the last ") ".
+// Read with plain calls: the process may be reaped mid-read, which a file
+// stream turns into an exception.
 bool stat_of(pid_t pid, char& state, pid_t& ppid) {
-    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    int fd = ::open(("/proc/" + std::to_string(pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char buf[1024];
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    ::close(fd);
+    if (n <= 0) return false;
+    std::string text(buf, static_cast<size_t>(n));
     size_t close = text.rfind(") ");
     if (close == std::string::npos) return false;
     std::istringstream rest(text.substr(close + 2));
@@ -91,7 +97,7 @@ bool ServeSession::send(const std::string& line) {
 }
 
 std::optional<std::string> ServeSession::reply(double timeout_s) {
-    const double deadline = now_s() + timeout_s;
+    const double deadline = now_s() + scaled(timeout_s);
     for (;;) {
         size_t nl = out_buf_.find('\n');
         if (nl != std::string::npos) {
@@ -142,7 +148,7 @@ int ServeSession::finish(double timeout_s) {
 
 int ServeSession::wait_exit(double timeout_s) {
     if (status_) return *status_;
-    const double deadline = now_s() + timeout_s;
+    const double deadline = now_s() + scaled(timeout_s);
     int status = 0;
     while (waitpid(pid_, &status, WNOHANG) == 0) {
         if (now_s() >= deadline) {
@@ -203,7 +209,7 @@ bool process_running(pid_t pid) {
 }
 
 bool await_process_end(pid_t pid, double timeout_s) {
-    const double deadline = now_s() + timeout_s;
+    const double deadline = now_s() + scaled(timeout_s);
     while (process_running(pid)) {
         if (now_s() >= deadline) return false;
         usleep(2000);

@@ -32,7 +32,7 @@ std::string host_address() {
     return found;
 }
 
-class SessionNetwork : public ::testing::TestWithParam<RunAs> {
+class SessionNetwork : public PerUser {
   protected:
     JailBed bed{GetParam()};
     HeldSession session{GetParam()};
