@@ -205,7 +205,9 @@ std::string in_fresh_pid_namespace(std::string (*scenario)()) {
     Pipe report;
     pid_t outer = fork();
     if (outer == 0) {
-        if (unshare(CLONE_NEWPID | CLONE_NEWNS) != 0) _exit(10);
+        // Unprivileged, a user namespace of its own gives the rights to both.
+        const int user = geteuid() == 0 ? 0 : CLONE_NEWUSER;
+        if (unshare(CLONE_NEWPID | CLONE_NEWNS | user) != 0) _exit(10);
         pid_t init = fork();
         if (init == 0) {
             if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) _exit(11);
