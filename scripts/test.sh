@@ -11,4 +11,3 @@ cmake --build build -j"$jobs"
 cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DTARROW_SANITIZE=ON >/dev/null
 cmake --build build-sanitize -j"$jobs" --target unit_tests
 (cd build-sanitize && ctest --output-on-failure -j"$jobs")
-scripts/test-aarch64.sh
