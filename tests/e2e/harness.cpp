@@ -22,17 +22,27 @@
 namespace tj::e2e {
 namespace {
 
+// `fd` at number `to`, inherited across exec. A pipe may already sit there
+// (another thread closed a low number), where dup2 would leave it close-on-exec.
+void place(int fd, int to) {
+    if (fd == to) {
+        fcntl(fd, F_SETFD, 0);
+    } else {
+        dup2(fd, to);
+    }
+}
+
 // Child side: fds land at 0, 1, 2 and (policy) 3; everything else is closed on exec.
 [[noreturn]] void exec_child(const Launch& l, int in, int out, int err, int policy,
                              const std::vector<std::string>& argv) {
-    dup2(out, 1);
-    dup2(err, 2);
+    place(out, 1);
+    place(err, 2);
     if (l.stdin_closed) {
         close(0);
     } else {
-        dup2(in, 0);
+        place(in, 0);
     }
-    if (policy >= 0) dup2(policy, 3);
+    if (policy >= 0) place(policy, 3);
     for (int fd : l.pass_fds) fcntl(fd, F_SETFD, 0);
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
