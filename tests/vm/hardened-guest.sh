@@ -100,7 +100,9 @@ scope_checks() { # USER
         5.* | 6.[0-9].* | 6.1[01].*) want=OK ;;
         *) want=EPERM ;;
     esac
-    as_user "$1" sleep 600 &
+    # Started directly (not through a shell function, whose subshell would be
+    # the background job) so that $! is the sleeper of that user.
+    if [ "$1" = root ]; then sleep 600 & else runas 65534 sleep 600 & fi
     sleeper=$!
     sleep 1
     got=$(launch "$1" "$(policy "[\"$DIR/helpers/try_syscall\",\"kill:$sleeper\",\"fork\"]")" | tr '\n' ' ')
