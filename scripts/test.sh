@@ -1,6 +1,6 @@
 #!/bin/sh
 # Installs what is missing, builds everything and runs every test: the full
-# suite on the static build, then the unit tests under ASan and UBSan.
+# suite on the static build, the unit tests under ASan and UBSan, the fuzzers.
 set -eu
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -11,3 +11,4 @@ cmake --build build -j"$jobs"
 cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DTARROW_SANITIZE=ON >/dev/null
 cmake --build build-sanitize -j"$jobs" --target unit_tests
 (cd build-sanitize && ctest --output-on-failure -j"$jobs")
+scripts/test-fuzz.sh
