@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs what is missing, builds everything and runs every test: the full
-# suite on the static build, the unit tests under ASan and UBSan, the fuzzers.
+# suite on the static build, the unit and end-to-end tests under ASan and
+# UBSan, the fuzzers.
 set -eu
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -8,7 +9,5 @@ jobs=$(nproc)
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARROW_TESTS=ON >/dev/null
 cmake --build build -j"$jobs"
 (cd build && ctest --output-on-failure -j"$jobs")
-cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DTARROW_SANITIZE=ON >/dev/null
-cmake --build build-sanitize -j"$jobs" --target unit_tests
-(cd build-sanitize && ctest --output-on-failure -j"$jobs")
+scripts/test-sanitizers.sh
 scripts/test-fuzz.sh

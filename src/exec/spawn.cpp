@@ -205,12 +205,14 @@ Result<> await_exec(int report_fd, pid_t pid) {
     return fail_system(failure.err);
 }
 
-#if defined(__SANITIZE_THREAD__)
-// ThreadSanitizer builds only: the sanitizer cannot follow a child that runs
-// instrumented code on the parent's memory (it books the child's accesses to
-// the parent's thread and reports races against the reader threads), so they
-// start the child with a plain fork. The steps, the report pipe and the
-// result are the same; only the copy of the address space costs more.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+// Sanitizer builds only: the sanitizers cannot follow a child that runs
+// instrumented code on the parent's memory. ThreadSanitizer books the child's
+// accesses to the parent's thread and reports races against the reader
+// threads; AddressSanitizer leaves the child's stack poisoned in the shadow
+// the two share, and a later use of that stack by the parent trips it. So
+// these builds start the child with a plain fork. The steps, the report pipe
+// and the result are the same; only the copy of the address space costs more.
 pid_t start_child(ChildArgs& args) {
     pid_t pid = fork();
     if (pid == 0) _exit(child_main(&args));

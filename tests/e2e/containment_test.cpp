@@ -81,6 +81,11 @@ struct Param {
     RunAs user;
 };
 
+// Test names and failure messages show the case, not the record's bytes.
+void PrintTo(const Param& param, std::ostream* os) {
+    *os << param.isolation << "_" << param.user.name;
+}
+
 std::string name_of(const ::testing::TestParamInfo<Param>& info) {
     return std::string(info.param.isolation) + "_" + info.param.user.name;
 }
