@@ -186,6 +186,16 @@ int open_fd_count(pid_t pid) {
     return count;
 }
 
+int settled_fd_count(pid_t pid, int at_most) {
+    // The server's orphan reaper lists /proc on its own thread when a child
+    // ends, so one reading may include that passing descriptor.
+    int count = open_fd_count(pid);
+    for (double until = now_s() + scaled(10); count > at_most && now_s() < until; usleep(10000)) {
+        count = open_fd_count(pid);
+    }
+    return count;
+}
+
 std::vector<pid_t> zombie_children(pid_t pid) {
     std::vector<pid_t> found;
     DIR* dir = opendir("/proc");

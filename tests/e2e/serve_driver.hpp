@@ -58,6 +58,9 @@ class ServeSession {
 
 // Descriptors the process has open, from /proc/{pid}/fd.
 int open_fd_count(pid_t pid);
+// The descriptor count once it is at most `at_most`, or the last one read
+// when it stays above for seconds: a passing descriptor is not a leak.
+int settled_fd_count(pid_t pid, int at_most);
 // Children of `pid` that have ended and wait to be collected.
 std::vector<pid_t> zombie_children(pid_t pid);
 // Whether `pid` exists and has not ended (a zombie counts as ended).
