@@ -36,12 +36,14 @@ Result<> bind_tree_at(int source_fd, int target_fd, bool read_only) {
     return {};
 }
 
-Result<UniqueFd> new_tmpfs(MountAttrs attrs, const char* mode) {
-    UniqueFd fs(fsopen("tmpfs", FSOPEN_CLOEXEC));
+Result<UniqueFd> new_fs(const char* type, std::initializer_list<FsOption> options,
+                        MountAttrs attrs) {
+    UniqueFd fs(fsopen(type, FSOPEN_CLOEXEC));
     if (!fs) return fail_errno();
-    if (fsconfig(fs.get(), FSCONFIG_SET_STRING, "mode", mode, 0) != 0 ||
-        fsconfig(fs.get(), FSCONFIG_CMD_CREATE, nullptr, nullptr, 0) != 0)
-        return fail_errno();
+    for (const auto& option : options)
+        if (fsconfig(fs.get(), FSCONFIG_SET_STRING, option.key, option.value, 0) != 0)
+            return fail_errno();
+    if (fsconfig(fs.get(), FSCONFIG_CMD_CREATE, nullptr, nullptr, 0) != 0) return fail_errno();
     UniqueFd mnt(fsmount(fs.get(), FSMOUNT_CLOEXEC, static_cast<unsigned>(attrs)));
     if (!mnt) return fail_errno();
     return mnt;

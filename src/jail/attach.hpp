@@ -1,9 +1,14 @@
 // Mounts attached to a descriptor that was resolved beneath the jail root.
-// A mount is prepared whole while it is still detached (its tree cloned, its
-// read-only and other flags set on every mount in it) and only then attached,
-// so no writable moment and no path lookup lies between check and mount.
+// A mount is prepared whole while it is still detached (its tree cloned, or a
+// new file system made, and its read-only and other flags set on every mount
+// in it) and only then attached, so no writable moment and no path lookup lies
+// between check and mount. This is the only way the jail root is mounted on:
+// one recursive clone, one flag change for its whole tree and one attach cost
+// the same whatever the host mounts below the source, where remounting each
+// submount by its path meant reading the mount table back after every bind.
 #pragma once
 
+#include <initializer_list>
 #include <string>
 
 #include "error.hpp"
@@ -30,7 +35,15 @@ Result<> attach_mount(int mount_fd, int target_fd);
 // and the attach, "remount: {}" for the flags.
 Result<> bind_tree_at(int source_fd, int target_fd, bool read_only);
 
-// A new, detached tmpfs with the given mount attributes and "mode" option.
-Result<UniqueFd> new_tmpfs(MountAttrs attrs, const char* mode);
+// One string option of a new file system ("mode", "size", "source").
+struct FsOption {
+    const char* key;
+    const char* value;
+};
+
+// A new, detached file system of `type` ("tmpfs", "proc") with `options` and
+// the given mount attributes. Errors: errno text.
+Result<UniqueFd> new_fs(const char* type, std::initializer_list<FsOption> options,
+                        MountAttrs attrs);
 
 }  // namespace tj

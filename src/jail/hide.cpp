@@ -66,7 +66,7 @@ Result<std::optional<HiddenObject>> find_hidden(const JailRoot& root, const std:
 
 Result<> mask_directory(MaskState& s, const HiddenObject& obj) {
     std::string label = "mask " + obj.shown;
-    UniqueFd tmpfs = TJ_TRY_AS(label, new_tmpfs(kMaskAttrs, "0755"));
+    UniqueFd tmpfs = TJ_TRY_AS(label, new_fs("tmpfs", {{"mode", "0755"}}, kMaskAttrs));
     TJ_TRY_AS(label, attach_mount(tmpfs.get(), obj.fd.get()));
     s.masked_dirs.emplace_back(obj.shown, std::move(tmpfs));
     return {};

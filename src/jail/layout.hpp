@@ -22,10 +22,9 @@ inline constexpr std::array<std::string_view, 6> kRootDirs = {
     "proc", "tmp", "dev", "etc", "home", "root",
 };
 
-inline constexpr std::string_view kRootTmpfsData = "size=64m";
-inline constexpr std::string_view kTmpTmpfsData = "size=1g";
-// No larger than /tmp: an unsized tmpfs would take half the host's memory.
-inline constexpr std::string_view kShmTmpfsData = "mode=1777,size=1g";
+inline constexpr const char* kRootTmpfsSize = "64m";
+// /dev/shm no larger than /tmp: an unsized tmpfs would take half the host's memory.
+inline constexpr const char* kTmpTmpfsSize = "1g";
 inline constexpr std::string_view kHomeInTmp = "tmp/tarrow-home";
 inline constexpr std::string_view kOldRoot = ".old_root";
 

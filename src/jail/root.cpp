@@ -27,11 +27,11 @@ Result<> assemble_jail_root(const Policy& policy, const JailRootDir& root_dir) {
     TJ_TRY(mount_root_tmpfs(root_dir));
     const JailRoot root = TJ_TRY(open_jail_root(root_dir.path));
     // 2. Its top-level directories.
-    TJ_TRY(make_root_dirs(root.path));
+    TJ_TRY(make_root_dirs(root));
     // 3. System directories, read-only.
-    TJ_TRY(bind_system_dirs(root.path));
+    TJ_TRY(bind_system_dirs(root));
     // 4. A fresh /tmp.
-    TJ_TRY(mount_fresh_tmp(root.path));
+    TJ_TRY(mount_fresh_tmp(root));
     // 5. Tool paths, read-only.
     TJ_TRY(bind_tool_paths(policy, paths, root));
     // 6. Device nodes and /dev/shm.
@@ -47,7 +47,7 @@ Result<> assemble_jail_root(const Policy& policy, const JailRootDir& root_dir) {
     TJ_TRY(mask_hidden_paths(policy, paths, root));
     TJ_TRY(pin_parents(policy, root, guarded_paths(policy, std::move(protected_paths))));
     // 11. Into the new root; a fresh /proc; the host's tree detached.
-    return enter_root(root.path, policy.cwd);
+    return enter_root(root, policy.cwd);
 }
 
 }  // namespace tj

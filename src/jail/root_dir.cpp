@@ -1,13 +1,14 @@
 #include "jail/root_dir.hpp"
 
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <fmt/core.h>
 
+#include "jail/attach.hpp"
 #include "jail/layout.hpp"
 #include "jail/mount_points.hpp"
-#include "jail/mount_sys.hpp"
 #include "unique_fd.hpp"
 
 namespace tj {
@@ -52,10 +53,10 @@ Result<> mount_root_tmpfs(const JailRootDir& root) {
     if (!opened) return unusable(root.path, opened.error().err);
     if (opened->second.st_dev != root.dev || opened->second.st_ino != root.ino)
         return unusable(root.path, EBUSY);  // replaced while the jail was being set up
-    // The descriptor was opened in this mount namespace, so its magic link is a
-    // valid mount target and pins the checked inode.
-    std::string target = fmt::format("/proc/self/fd/{}", opened->first.get());
-    return sys_mount(root.path, target, "tmpfs", MS_NOSUID | MS_NODEV, std::string(kRootTmpfsData));
+    // Attached on the descriptor, which pins the checked inode.
+    UniqueFd fs = TJ_TRY(new_fs("tmpfs", {{"source", root.path.c_str()}, {"size", kRootTmpfsSize}},
+                                MOUNT_ATTR_NOSUID | MOUNT_ATTR_NODEV));
+    return attach_mount(fs.get(), opened->first.get());
 }
 
 }  // namespace tj

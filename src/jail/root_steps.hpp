@@ -12,13 +12,15 @@
 namespace tj {
 
 // The top-level directories of the fresh root tmpfs.
-Result<> make_root_dirs(const std::string& root);
+Result<> make_root_dirs(const JailRoot& root);
 
-// Each system directory the host has, bound read-only with its submounts.
-Result<> bind_system_dirs(const std::string& root);
+// Each system directory the host has, bound read-only with its submounts,
+// nosuid and nodev; one that is a link into another of them on the host is
+// the same link in the jail.
+Result<> bind_system_dirs(const JailRoot& root);
 
 // A fresh /tmp with an empty tarrow-home.
-Result<> mount_fresh_tmp(const std::string& root);
+Result<> mount_fresh_tmp(const JailRoot& root);
 
 // Each tool path, read-only; a tool path never stops the jail, and one that
 // cannot be made read-only is never attached.
@@ -33,6 +35,6 @@ Result<> bind_working_dir(const HostPaths& paths, const JailRoot& root, const st
 
 // pivot_root into `root`, a fresh /proc (a failure only warns), the host's tree
 // detached, and the working directory entered.
-Result<> enter_root(const std::string& root, const std::string& cwd);
+Result<> enter_root(const JailRoot& root, const std::string& cwd);
 
 }  // namespace tj

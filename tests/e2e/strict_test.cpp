@@ -87,6 +87,37 @@ TEST_P(StrictJail, ToolPathsAndSystemDirectoriesAreReadOnly) {
     EXPECT_FALSE(std::filesystem::exists(shared_bin() + "/new"));
 }
 
+// A merged-/usr link is the same link in the jail, never a mount; every
+// system mount is read-only, nosuid and nodev.
+TEST_P(StrictJail, SystemDirectoriesKeepTheHostsLinksAndAreLockedDown) {
+    std::string script;
+    std::string want;
+    for (std::string dir : {"/usr", "/bin", "/sbin", "/lib", "/lib64", "/etc/alternatives"}) {
+        if (!std::filesystem::exists(std::filesystem::symlink_status(dir))) continue;
+        script += "readlink " + dir + " || echo directory; ";
+        want += std::filesystem::is_symlink(dir)
+                    ? std::filesystem::read_symlink(dir).string() + "\n"
+                    : "directory\n";
+    }
+    EXPECT_EQ(sh(script), want);
+    std::istringstream table(once({"/bin/cat", "/proc/self/mountinfo"}));
+    std::string line;
+    int system_mounts = 0;
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string id, parent, dev, root, point, options;
+        fields >> id >> parent >> dev >> root >> point >> options;
+        for (std::string dir : {"/bin", "/sbin", "/lib", "/lib64"})
+            EXPECT_FALSE(std::filesystem::is_symlink(dir) && point == dir) << line;
+        if (!point.starts_with("/usr") && !point.starts_with("/etc/alternatives")) continue;
+        ++system_mounts;
+        EXPECT_TRUE(options.starts_with("ro,")) << line;
+        EXPECT_NE(options.find("nosuid"), std::string::npos) << line;
+        EXPECT_NE(options.find("nodev"), std::string::npos) << line;
+    }
+    EXPECT_GE(system_mounts, 1);
+}
+
 TEST_P(StrictJail, MissingToolPathsAreSkippedAndSingleFilesBound) {
     std::string tool = bed.base() + "/tool.sh";
     std::ofstream(tool) << "echo from the tool\n";
