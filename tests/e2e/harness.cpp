@@ -22,6 +22,15 @@
 namespace tj::e2e {
 namespace {
 
+// A shell ignores SIGINT and SIGQUIT in the programs it starts in the
+// background, and children inherit that; the launchers and commands these
+// tests start see both at their defaults, as under a supervisor.
+[[maybe_unused]] const bool default_signals = [] {
+    signal(SIGINT, SIG_DFL);
+    signal(SIGQUIT, SIG_DFL);
+    return true;
+}();
+
 // `fd` at number `to`, inherited across exec. A pipe may already sit there
 // (another thread closed a low number), where dup2 would leave it close-on-exec.
 void place(int fd, int to) {

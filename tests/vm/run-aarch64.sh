@@ -2,14 +2,16 @@
 # Cross-builds tarrow-jail and its tests for aarch64 and runs them under a real
 # arm64 kernel (qemu, TCG), as root and as uid 65534.
 #
-#   tests/vm/run-aarch64.sh [-a] [-k bookworm|trixie] [-b BUILD_DIR]
+#   tests/vm/run-aarch64.sh [-a [-j SHARDS]] [-k bookworm|trixie] [-b BUILD_DIR]
 #
 # bookworm (default) boots Linux 6.1 (Landlock ABI 2); trixie boots 6.12 (ABI 6).
 # Without -a the guest runs the shell checks tests/vm/guest-checks.sh,
 # tests/vm/hardened-guest.sh and tests/vm/strict-guest.sh, and a second boot
 # without Landlock checks that hardened isolation refuses to run.
 # With -a it runs the whole unit and end-to-end suites (tests/vm/suite-guest.sh)
-# and prints a line "aarch64 KERNEL: N passed, N failed, N skipped".
+# and prints a line "aarch64 KERNEL: N passed, N failed, N skipped"; the
+# guest runs root's and uid 65534's suites at once, each end-to-end suite in
+# SHARDS GoogleTest shards (default 3).
 # The exit status is 0 when every check passed. The first run installs qemu and
 # the cross compiler (through the rig) and builds GoogleTest for aarch64 into
 # ${XDG_CACHE_HOME:-~/.cache}/tarrow-jail.
@@ -19,12 +21,14 @@ repo=$(cd "$(dirname "$0")/../.." && pwd)
 suite=bookworm
 build=$repo/build-aarch64
 whole=0
-while getopts ak:b: opt; do
+shards=3
+while getopts ak:b:j: opt; do
     case $opt in
     a) whole=1 ;;
     k) suite=$OPTARG ;;
     b) build=$OPTARG ;;
-    *) sed -n '2,16p' "$0" >&2; exit 2 ;;
+    j) shards=$OPTARG ;;
+    *) sed -n '2,18p' "$0" >&2; exit 2 ;;
     esac
 done
 vm=${AARCH64_VM:-$repo/../shared/tools/aarch64-vm/run-in-vm.sh}
@@ -93,7 +97,7 @@ if [ "$whole" = 1 ]; then
     cp "$repo/tests/vm/suite-guest.sh" "$pack/run.sh"
     t=$(date +%s)
     echo 125 >"$work/status"
-    { "$vm" -q -k "$suite" -s "$(nproc)" -M tun -t 2400 "$pack" && echo 0 >"$work/status" ||
+    { "$vm" -q -k "$suite" -s "$(nproc)" -M tun -t 2400 "$pack" "$shards" && echo 0 >"$work/status" ||
         echo $? >"$work/status"; } | tee "$work/out.log"
     status=$(cat "$work/status")
     elapsed "guest run ($suite)" "$t"

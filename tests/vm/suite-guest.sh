@@ -1,64 +1,114 @@
 #!/bin/sh
 # The whole unit and end-to-end suites inside the aarch64 guest (busybox ash,
 # started as root from the packed directory: tarrow-jail, helpers/, tests/).
-# Runs both suites as root, then as uid 65534 (one after the other: a job
-# started with & would have SIGINT ignored), and prints per run the
-# failing and skipped tests with their output, then one line
-#   SUITE <kernel> <user> <suite> passed=N failed=N skipped=N status=N
-# Exits 0 when every run passed.
+#
+#   sh ./run.sh [SHARDS]
+#
+# Runs both suites as root and as uid 65534, all at once: each unit suite in
+# one process, each end-to-end suite split into SHARDS (default 3) GoogleTest
+# shards, since those tests mostly wait for processes to start and end.
+# Prints per suite and user the failing and skipped tests with their output and
+# the slowest tests, then one line
+#   SUITE <kernel> <user> <suite> passed=N failed=N skipped=N status=N time=Ns
+# (time: its slowest shard). Exits 0 when every run passed.
 set -u
 DIR=$(pwd)
+shards=${1:-3}
 kernel=$(uname -r)
-echo "== kernel: $(uname -srm)"
+echo "== kernel: $(uname -srm), $(nproc) CPUs, $shards shards per end-to-end suite"
 
 # What the tests expect of a Debian system: a /usr/bin with the usual
 # commands (busybox applets here), /var/tmp for jail fixtures outside /tmp,
 # and a few system directories the grant tests name.
-mkdir -p /usr/bin /usr/sbin /usr/share /var/tmp /var/log /etc/alternatives
+mkdir -p /usr/bin /usr/sbin /usr/lib /usr/share /var/tmp /var/log /etc/alternatives
 chmod 1777 /var/tmp
 busybox --install -s /usr/bin 2>/dev/null
 echo "Debian-like tree for the tests" >/usr/share/tarrow-vm
-touch /etc/alternatives/.keep /var/log/.keep
+touch /usr/lib/.keep /etc/alternatives/.keep /var/log/.keep
 
 # A run is under the emulator: every system call costs about 18 times as
 # much, so the tests stretch their waits.
 export TARROW_TEST_TIME_SCALE=10
 
-# run_suite USER NAME: one test program, its report on standard output.
-run_suite() {
-    user=$1
-    name=$2
-    log=/tmp/suite-$user-$name.log
+# run_shard USER NAME INDEX TOTAL: one shard of a test program, its output in
+# /tmp/suite-USER-NAME-INDEX.log and "STATUS SECONDS" in the same name .status.
+run_shard() {
+    log=/tmp/suite-$1-$2-$3.log
     start=$(date +%s)
-    if [ "$user" = root ]; then
-        (cd /tmp && "$DIR/tests/$name") >"$log" 2>&1
+    if [ "$1" = root ]; then
+        as=""
     else
-        (cd /tmp && runas 65534 "$DIR/tests/$name") >"$log" 2>&1
+        as="runas 65534"
     fi
-    status=$?
-    took=$(($(date +%s) - start))
-    # The output of every test that failed or skipped, from its RUN line on.
-    awk '/^\[ RUN      \]/ { buf = $0; next }
-         { buf = buf "\n" $0 }
-         /^\[  (FAILED  |SKIPPED )\] .*\([0-9]+ ms\)$/ { print buf; buf = "" }' "$log"
-    passed=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\{0,1\}\.$/\1/p' "$log")
-    failed=$(sed -n 's/^\[  FAILED  \] \([0-9]*\) tests\{0,1\}, listed below:$/\1/p' "$log")
-    skipped=$(sed -n 's/^\[  SKIPPED \] \([0-9]*\) tests\{0,1\}, listed below:$/\1/p' "$log")
-    if [ -z "$passed" ]; then
-        echo "-- $name as $user ended without a summary (status $status); its last lines:"
-        tail -n 40 "$log"
-        failed=${failed:-1}
-    fi
-    echo "-- $name as $user, slowest tests:"
-    sed -n 's/^\[       OK \] \(.*\) (\([0-9]*\) ms)$/\2 \1/p' "$log" | sort -rn | head -n 5
-    echo "SUITE $kernel $user $name passed=${passed:-0} failed=${failed:-0} skipped=${skipped:-0} status=$status time=${took}s"
-    [ "$status" -eq 0 ]
+    # shellcheck disable=SC2086 # $as is a command prefix or nothing
+    (cd /tmp && GTEST_TOTAL_SHARDS=$4 GTEST_SHARD_INDEX=$3 $as "$DIR/tests/$2") >"$log" 2>&1
+    echo "$? $(($(date +%s) - start))" >"$log.status"
 }
+
+# report USER NAME TOTAL: the shards' failures, skips and slowest tests and
+# their summed SUITE line; returns 0 when every shard passed.
+report() {
+    logs=""
+    worst=0
+    took=0
+    index=0
+    while [ "$index" -lt "$3" ]; do
+        log=/tmp/suite-$1-$2-$index.log
+        logs="$logs $log"
+        read -r status seconds <"$log.status" || status=125
+        [ "$status" -eq 0 ] || worst=$status
+        [ "${seconds:-0}" -le "$took" ] || took=$seconds
+        if ! grep -q '^\[  PASSED  \] [0-9]* tests\{0,1\}\.$' "$log"; then
+            echo "-- shard $index of $2 as $1 ended without a summary (status $status); its last lines:"
+            tail -n 40 "$log"
+            [ "$worst" -ne 0 ] || worst=1
+        fi
+        index=$((index + 1))
+    done
+    # shellcheck disable=SC2086 # $logs is a list of files
+    awk -v user="$1" -v name="$2" -v kernel="$kernel" -v worst="$worst" -v took="$took" '
+        /^\[ RUN      \]/ { buf = $0; next }
+        { buf = buf "\n" $0 }
+        /^\[  (FAILED  |SKIPPED )\] .*\([0-9]+ ms\)$/ { print buf; buf = "" }
+        /^\[       OK \] .* \([0-9]+ ms\)$/ {
+            ms = $(NF - 1); sub(/^\(/, "", ms); t = $0
+            sub(/^\[       OK \] /, "", t); sub(/ \([0-9]+ ms\)$/, "", t)
+            slow[t] = ms + 0 }
+        /^\[  PASSED  \] [0-9]+ tests?\.$/ { passed += $4 }
+        /^\[  FAILED  \] [0-9]+ tests?, listed below:$/ { failed += $4 }
+        /^\[  SKIPPED \] [0-9]+ tests?, listed below:$/ { skipped += $4 }
+        END {
+            printf "-- %s as %s, slowest tests:\n", name, user
+            n = 0
+            for (t in slow) order[++n] = t
+            for (i = 1; i <= n && i <= 8; i++) {
+                for (j = i + 1; j <= n; j++)
+                    if (slow[order[j]] > slow[order[i]]) { x = order[i]; order[i] = order[j]; order[j] = x }
+                printf "%d ms %s\n", slow[order[i]], order[i]
+            }
+            printf "SUITE %s %s %s passed=%d failed=%d skipped=%d status=%d time=%ds\n",
+                kernel, user, name, passed, failed, skipped, worst, took
+            exit (failed > 0 || worst != 0)
+        }' $logs
+}
+
+# Every run in the background at once. The test programs put SIGINT and
+# SIGQUIT, which the shell ignores in background jobs, back at their defaults.
+start=$(date +%s)
+for user in root nobody; do
+    run_shard "$user" unit_tests 0 1 &
+    index=0
+    while [ "$index" -lt "$shards" ]; do
+        run_shard "$user" e2e_tests "$index" "$shards" &
+        index=$((index + 1))
+    done
+done
+wait
+echo "== guest suites: $(($(date +%s) - start)) s"
 
 fails=0
 for user in root nobody; do
-    for name in unit_tests e2e_tests; do
-        run_suite "$user" "$name" || fails=$((fails + 1))
-    done
+    report "$user" unit_tests 1 || fails=$((fails + 1))
+    report "$user" e2e_tests "$shards" || fails=$((fails + 1))
 done
 exit "$fails"
