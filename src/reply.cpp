@@ -17,42 +17,105 @@ namespace {
 // this size instead of being built whole (small replies are still one write).
 constexpr size_t kPiece = 65536;
 
-template <typename Sink>
-void emit(boost::json::serializer& serializer, Sink& sink) {
+void emit(boost::json::serializer& serializer, TextSink& sink) {
     char buf[kPiece];
     while (!serializer.done()) sink(serializer.read(buf, sizeof buf));
 }
 
-// The fields in ascending byte order of their keys.
-std::vector<const ReplyField*> by_key(std::span<const ReplyField> fields) {
-    std::vector<const ReplyField*> sorted;
-    for (const auto& f : fields) sorted.push_back(&f);
+// One member: a value, or a string produced while it is written.
+struct Member {
+    std::string_view key;
+    const boost::json::value* value;
+    const StreamedText* text;
+};
+
+// The members in ascending byte order of their keys.
+std::vector<Member> by_key(std::span<const ReplyField> fields,
+                           std::span<const StreamedText> texts = {}) {
+    std::vector<Member> sorted;
+    for (const auto& f : fields) sorted.push_back({f.first, &f.second, nullptr});
+    for (const auto& t : texts) sorted.push_back({t.key, nullptr, &t});
     std::sort(sorted.begin(), sorted.end(),
-              [](const ReplyField* a, const ReplyField* b) { return a->first < b->first; });
+              [](const Member& a, const Member& b) { return a.key < b.key; });
     return sorted;
 }
 
-// Calls sink(std::string_view) with consecutive pieces of the reply line.
-template <typename Sink>
-void serialize_reply(std::span<const ReplyField> fields, Sink& sink) {
-    std::vector<const ReplyField*> sorted = by_key(fields);
+// Writes text as the inside of a JSON string, escaped as the serializer
+// escapes: the two-letter forms for \b \t \n \f \r " and \, \u00XX with
+// lower-case digits for the other control characters, every other byte as it is.
+class JsonEscaper final : public TextSink {
+  public:
+    explicit JsonEscaper(TextSink& out) : out_(out) {}
+    void operator()(std::string_view text) override {
+        size_t run = 0;
+        for (size_t i = 0; i < text.size(); ++i) {
+            auto c = static_cast<unsigned char>(text[i]);
+            if (c >= 0x20 && c != '"' && c != '\\') continue;
+            if (i > run) out_(text.substr(run, i - run));
+            out_(escape(c));
+            run = i + 1;
+        }
+        if (text.size() > run) out_(text.substr(run));
+    }
+
+  private:
+    std::string_view escape(unsigned char c) {
+        switch (c) {
+            case '"':
+                return "\\\"";
+            case '\\':
+                return "\\\\";
+            case '\b':
+                return "\\b";
+            case '\t':
+                return "\\t";
+            case '\n':
+                return "\\n";
+            case '\f':
+                return "\\f";
+            case '\r':
+                return "\\r";
+            default:
+                break;
+        }
+        constexpr char kHex[] = "0123456789abcdef";
+        unicode_[4] = kHex[c >> 4];
+        unicode_[5] = kHex[c & 15];
+        return std::string_view(unicode_, 6);
+    }
+
+    TextSink& out_;
+    char unicode_[6] = {'\\', 'u', '0', '0', '0', '0'};
+};
+
+// Calls sink with consecutive pieces of the reply line.
+void serialize_reply(std::span<const ReplyField> fields, std::span<const StreamedText> texts,
+                     TextSink& sink) {
+    std::vector<Member> sorted = by_key(fields, texts);
     boost::json::serializer serializer;
     sink("{");
-    for (const auto* f : sorted) {
-        if (f != sorted.front()) sink(",");
-        serializer.reset(boost::json::string_view(f->first.data(), f->first.size()));
+    for (const Member& m : sorted) {
+        if (&m != &sorted.front()) sink(",");
+        serializer.reset(boost::json::string_view(m.key.data(), m.key.size()));
         emit(serializer, sink);
         sink(":");
-        serializer.reset(&f->second);
-        emit(serializer, sink);
+        if (m.value != nullptr) {
+            serializer.reset(m.value);
+            emit(serializer, sink);
+            continue;
+        }
+        sink("\"");
+        JsonEscaper escaped(sink);
+        m.text->produce(escaped);
+        sink("\"");
     }
     sink("}\n");
 }
 
-class PieceWriter {
+class PieceWriter final : public TextSink {
   public:
     explicit PieceWriter(int fd) : fd_(fd) { buf_.reserve(kPiece); }
-    void operator()(std::string_view piece) {
+    void operator()(std::string_view piece) override {
         if (buf_.size() + piece.size() > kPiece) flush();
         if (piece.size() >= kPiece) {
             write(piece);
@@ -83,8 +146,8 @@ class PieceWriter {
 
 boost::json::object sorted_object(std::initializer_list<ReplyField> fields) {
     boost::json::object object;
-    for (const auto* f : by_key(std::span<const ReplyField>(fields.begin(), fields.size())))
-        object.emplace(boost::json::string_view(f->first.data(), f->first.size()), f->second);
+    for (const Member& m : by_key(std::span<const ReplyField>(fields.begin(), fields.size())))
+        object.emplace(boost::json::string_view(m.key.data(), m.key.size()), *m.value);
     return object;
 }
 
@@ -93,10 +156,13 @@ std::string reply_text(std::initializer_list<ReplyField> fields) {
 }
 
 std::string reply_text(std::span<const ReplyField> fields) {
-    std::string text;
-    auto append = [&](std::string_view piece) { text += piece; };
-    serialize_reply(fields, append);
-    return text;
+    return reply_text(fields, {});
+}
+
+std::string reply_text(std::span<const ReplyField> fields, std::span<const StreamedText> texts) {
+    StringSink text;
+    serialize_reply(fields, texts, text);
+    return std::move(text.text);
 }
 
 Result<> write_reply(std::initializer_list<ReplyField> fields) {
@@ -104,8 +170,18 @@ Result<> write_reply(std::initializer_list<ReplyField> fields) {
 }
 
 Result<> write_reply(std::span<const ReplyField> fields) {
+    return write_reply(fields, {});
+}
+
+Result<> write_reply(std::span<const ReplyField> fields, std::span<const StreamedText> texts) {
     PieceWriter writer(STDOUT_FILENO);
-    serialize_reply(fields, writer);
+    serialize_reply(fields, texts, writer);
+    return writer.finish();
+}
+
+Result<> write_text(int fd, const std::function<void(TextSink&)>& produce) {
+    PieceWriter writer(fd);
+    produce(writer);
     return writer.finish();
 }
 

@@ -1,13 +1,12 @@
 #include "exec/run_once.hpp"
 
 #include <fcntl.h>
-#include <malloc.h>
 #include <signal.h>
 #include <sys/wait.h>
 
 #include <fmt/core.h>
 
-#include "exec/capture.hpp"
+#include "exec/capture_pipes.hpp"
 #include "exec/children.hpp"
 #include "exec/command.hpp"
 #include "exec/log_file.hpp"
@@ -28,15 +27,9 @@ constexpr std::string_view kEndedEarlyLine =
     "holds its pipe";
 constexpr std::string_view kTimeoutLine = "\n[tarrow-jail] timeout";
 
-// The text as a JSON value; the string is released at once, so that a large
-// output is held twice at most while the reply is built.
-boost::json::value json_text(std::string text) {
-    return boost::json::string_view(text.data(), text.size());
-}
-
 struct Started {
     pid_t pid;
-    std::shared_ptr<SharedCapture> shared;
+    CapturePipes pipes;
     PidSnapshot before;  // /proc just before the start: nothing in it is the command's
 };
 
@@ -62,7 +55,7 @@ std::optional<Clock::time_point> after(Clock::time_point begin, double s) {
     return begin + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
 }
 
-// Steps 2 to 4: spawn with null input and piped output, readers on the pipes.
+// Steps 2 to 4: spawn with null input and piped output, read by the wait.
 Result<Started> start(const RunSpec& spec, const std::string& cwd) {
     Command command = TJ_TRY(build_command(spec, cwd, true));
     add_capability_and_memory_step(command, memory_limit_bytes(spec.memory_limit_mb));
@@ -72,17 +65,7 @@ Result<Started> start(const RunSpec& spec, const std::string& cwd) {
     command.stdio = {null_in.get(), out.write.get(), err.write.get()};
     PidSnapshot before = snapshot_pids();
     pid_t pid = TJ_TRY(spawn(command));
-    out.write.reset();
-    err.write.reset();
-    auto shared = std::make_shared<SharedCapture>();
-    auto started = start_reader(shared, std::move(out.read), kStdout);
-    if (started) started = start_reader(shared, std::move(err.read), kStderr);
-    if (!started) {
-        (void)kill_and_reap(pid);
-        sweep_descendants(std::move(before));
-        return std::unexpected(std::move(started.error()));
-    }
-    return Started{pid, std::move(shared), std::move(before)};
+    return Started{pid, CapturePipes(std::move(out.read), std::move(err.read)), std::move(before)};
 }
 
 WaitPlan wait_plan(const RunSpec& spec, std::optional<int> interrupt_fd) {
@@ -104,82 +87,69 @@ int return_code(int status, bool timed_out) {
     return -1;
 }
 
-// Marks the capture as answered: nothing retained is read again.
-void stop_retaining(OutputCapture& capture) {
-    capture.clear_retained();
-    capture.retaining = false;
-}
-
-// Renders both streams and stops retaining. The chunks were allocated by the
-// reader threads, in their own malloc arenas, which keep freed memory; trimming
-// hands it back before the reply needs room for the same text again.
-std::pair<std::string, std::string> take_output(SharedCapture& shared) {
-    std::pair<std::string, std::string> out;
-    {
-        std::lock_guard lock(shared.mutex);
-        out = {render_output(shared.capture, kStdout), render_output(shared.capture, kStderr)};
-        stop_retaining(shared.capture);
-    }
-    malloc_trim(0);
-    return out;
+// The pipes still open after the run was answered are read on, their bytes
+// dropped: a process that kept one must not meet a closed pipe.
+void read_on(Started& run) {
+    (void)keep_reading(run.pipes.release(), UniqueFd());
 }
 
 Result<std::optional<pid_t>> finish(Started& run, bool timed_out) {
     int status = TJ_TRY(kill_and_reap(run.pid));
     int code = return_code(status, timed_out);
-    int finished = wait_for_readers(*run.shared, 2, Clock::now() + kReaderDrainWait);
+    bool drained = run.pipes.drain_until(Clock::now() + kReaderDrainWait);
     // Whatever the command left behind, in its group or not, goes before the
     // reply (after the drain: a pipe still held by then is reported).
     sweep_descendants(std::move(run.before));
-    auto [out, err] = take_output(*run.shared);
-    if (finished < 2) err += kEndedEarlyLine;
-    if (timed_out) err += kTimeoutLine;
-    boost::json::value out_json = json_text(std::move(out));
-    boost::json::value err_json = json_text(std::move(err));
-    TJ_TRY(write_reply(
-        {{"returncode", code}, {"stderr", std::move(err_json)}, {"stdout", std::move(out_json)}}));
+    read_on(run);
+    std::vector<std::string_view> notes;
+    if (!drained) notes.push_back(kEndedEarlyLine);
+    if (timed_out) notes.push_back(kTimeoutLine);
+    const OutputCapture& capture = run.pipes.capture;
+    const ReplyField fields[] = {{"returncode", code}};
+    const StreamedText texts[] = {
+        {"stderr",
+         [&](TextSink& out) {
+             emit_output(capture, kStderr, out);
+             for (std::string_view note : notes) out(note);
+         }},
+        {"stdout", [&](TextSink& out) { emit_output(capture, kStdout, out); }},
+    };
+    TJ_TRY(write_reply(fields, texts));
     return std::nullopt;
-}
-
-// Moves what was captured so far into a fresh log file and makes the readers
-// append there; the command keeps running. Returns the file's path.
-Result<std::string> switch_to_log(SharedCapture& shared, const std::string& log_dir, pid_t pid) {
-    LogFile log = TJ_TRY(create_log_file(log_dir, pid));
-    std::lock_guard lock(shared.mutex);
-    TJ_TRY(write_all(log.fd.get(), render_output(shared.capture, kBothStreams)));
-    shared.capture.clear_retained();
-    shared.capture.log_fd = std::move(log.fd);
-    return std::move(log.path);
 }
 
 // A command that cannot be handed over is not left running untracked: it,
 // its group and what it left behind are killed and collected before the
 // failure is reported.
-std::unexpected<Error> abandon(const Started& run, Error error) {
+std::unexpected<Error> abandon(Started& run, Error error) {
     (void)kill_and_reap(run.pid);
     sweep_descendants(run.before);
-    std::lock_guard lock(run.shared->mutex);
-    stop_retaining(run.shared->capture);
+    read_on(run);
     return std::unexpected(std::move(error));
 }
 
-Result<std::optional<pid_t>> hand_to_background(const Started& run, const std::string& log_dir) {
-    std::string out, err;
-    {
-        std::lock_guard lock(run.shared->mutex);
-        out = render_output(run.shared->capture, kStdout);
-        err = render_output(run.shared->capture, kStderr);
-    }
-    auto path = switch_to_log(*run.shared, log_dir, run.pid);
-    if (!path) return abandon(run, std::move(path.error()));
-    malloc_trim(0);  // the retained chunks went to the log file
-    auto written = write_reply({{"backgrounded", true},
-                                {"log", json_text(std::move(*path))},
-                                {"pid", run.pid},
-                                {"stderr", json_text(std::move(err))},
-                                {"stdout", json_text(std::move(out))}});
+// Moves what was captured so far into a fresh log file, where the output
+// goes on from then on, and reports the command running in the background.
+Result<std::optional<pid_t>> hand_to_background(Started& run, const std::string& log_dir) {
+    const OutputCapture& capture = run.pipes.capture;
+    auto log = create_log_file(log_dir, run.pid);
+    if (!log) return abandon(run, std::move(log.error()));
+    auto moved =
+        write_text(log->fd.get(), [&](TextSink& out) { emit_output(capture, kBothStreams, out); });
+    if (moved) moved = keep_reading(run.pipes.release(), std::move(log->fd));
+    if (!moved) return abandon(run, std::move(moved.error()));
+    const ReplyField fields[] = {
+        {"backgrounded", true},
+        {"log", boost::json::string_view(log->path.data(), log->path.size())},
+        {"pid", run.pid}};
+    const StreamedText texts[] = {
+        {"stderr", [&](TextSink& out) { emit_output(capture, kStderr, out); }},
+        {"stdout", [&](TextSink& out) { emit_output(capture, kStdout, out); }},
+    };
     // Unreported, nobody could ask for the command again.
-    if (!written) return abandon(run, std::move(written.error()));
+    if (auto written = write_reply(fields, texts); !written) {
+        return abandon(run, std::move(written.error()));
+    }
     return run.pid;
 }
 
@@ -192,7 +162,7 @@ Result<std::optional<pid_t>> run_once(const RunSpec& spec, const std::string& cw
     // 2-4. Spawn the command and capture its output.
     Started run = TJ_TRY(start(spec, cwd));
     // 5. Wait for its end, the time limit, the check-in time or an interrupt.
-    auto waited = wait_for_command(run.pid, wait_plan(spec, interrupt_fd));
+    auto waited = wait_for_command(run.pid, wait_plan(spec, interrupt_fd), &run.pipes);
     // A command that cannot be probed is not reported as killed: the probe's
     // failure is the run's error, after the group kill.
     if (!waited) return abandon(run, Error{waited.error(), errno_text(waited.error())});

@@ -56,7 +56,7 @@ short pause_until(Clock::time_point until, pollfd* fds, nfds_t count) {
 
 }  // namespace
 
-std::expected<WaitEnd, int> wait_for_command(pid_t pid, const WaitPlan& plan) {
+std::expected<WaitEnd, int> wait_for_command(pid_t pid, const WaitPlan& plan, WaitClient* client) {
     UniqueFd pidfd = open_pidfd(pid);
     // A descriptor that polls ready but yields nothing (end of file, error)
     // would turn the pause into a busy loop: it is then only read between pauses.
@@ -79,12 +79,14 @@ std::expected<WaitEnd, int> wait_for_command(pid_t pid, const WaitPlan& plan) {
         Clock::time_point until = now + kPollInterval;
         if (plan.timeout_at) until = std::min(until, *plan.timeout_at);
         if (plan.checkin_at) until = std::min(until, *plan.checkin_at);
-        pollfd fds[2];
-        nfds_t count = 0;
+        pollfd fds[WaitClient::kMaxEntries + 2];
+        size_t served = client != nullptr ? client->poll_entries(fds) : 0;
+        nfds_t count = served;
         if (pidfd) fds[count++] = {pidfd.get(), POLLIN, 0};
         if (watch_interrupt) fds[count++] = {plan.interrupt_fd, POLLIN, 0};
         short revents = pause_until(until, fds, count);
         interrupt_ready = watch_interrupt && revents != 0;
+        if (served != 0) client->serve(fds, served);
     }
 }
 

@@ -188,7 +188,9 @@ TEST(RunOnce, LauncherMemoryStaysSmallWhateverTheOutput) {
     std::ifstream(dir / "rss") >> peak_kib;
     EXPECT_GT(peak_kib, 0);
     if (!kSanitizedBuild) {
-        EXPECT_LT(peak_kib, 40 * 1024) << "peak RSS " << peak_kib << " KiB";
+        // The retained 8 MiB, small buffers, and the launcher's own code
+        // pages (about 2 MiB resident, counted in the peak as well).
+        EXPECT_LE(peak_kib, 11 * 1024) << "peak RSS " << peak_kib << " KiB";
     }
 }
 
