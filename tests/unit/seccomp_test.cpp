@@ -13,8 +13,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdlib>
+#include <fstream>
 #include <regex>
 #include <set>
 #include <span>
@@ -23,6 +26,7 @@
 
 #include <gtest/gtest.h>
 
+#include "bpf_dump.hpp"
 #include "bpf_interpreter.hpp"
 #include "confine/bpf_program.hpp"
 #include "confine/seccomp.hpp"
@@ -127,6 +131,30 @@ class SeccompFilter : public ::testing::TestWithParam<Arch> {
 INSTANTIATE_TEST_SUITE_P(BothArchitectures, SeccompFilter,
                          ::testing::Values(Arch::aarch64, Arch::x86_64),
                          [](const auto& info) { return std::string(arch_name(info.param)); });
+
+// Each architecture's program as a listing kept in tests/unit/golden/, so that
+// a change to the program's shape shows in review. With TARROW_GOLDEN_OUT=DIR
+// the test writes the current listings there, to replace the kept ones.
+struct GoldenListing {
+    std::string_view arch;
+    std::string_view text;
+};
+constexpr GoldenListing kGoldenListings[] = {
+#include "seccomp_golden.inc"
+};
+
+TEST_P(SeccompFilter, MatchesItsGoldenListing) {
+    const std::string name(arch_name(arch()));
+    const std::string listing = test::bpf_dump(program_, arch());
+    if (const char* dir = std::getenv("TARROW_GOLDEN_OUT")) {
+        std::ofstream(std::string(dir) + "/seccomp_" + name + ".txt") << listing;
+    }
+    const auto* golden = std::ranges::find(kGoldenListings, name, &GoldenListing::arch);
+    ASSERT_NE(golden, std::end(kGoldenListings));
+    EXPECT_EQ(listing, golden->text)
+        << "the compiled program changed: review the difference, then regenerate with "
+           "TARROW_GOLDEN_OUT=$PWD/tests/unit/golden";
+}
 
 TEST_P(SeccompFilter, IsAWellFormedProgramFarBelowTheLimit) {
     EXPECT_EQ(test::bpf_shape_fault(program_), "");
