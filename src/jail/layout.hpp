@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <string>
 #include <string_view>
 
 namespace tj {
@@ -27,5 +28,10 @@ inline constexpr const char* kRootTmpfsSize = "64m";
 inline constexpr const char* kTmpTmpfsSize = "1g";
 inline constexpr std::string_view kHomeInTmp = "tmp/tarrow-home";
 inline constexpr std::string_view kOldRoot = ".old_root";
+
+// Where the host's old root stands in the new root after the pivot.
+inline std::string old_root_path() {
+    return std::string("/").append(kOldRoot);
+}
 
 }  // namespace tj

@@ -11,6 +11,7 @@
 
 #include "jail/attach.hpp"
 #include "jail/beneath.hpp"
+#include "jail/detach.hpp"
 #include "jail/layout.hpp"
 #include "jail/mount_points.hpp"
 #include "jail/mount_sys.hpp"
@@ -193,16 +194,15 @@ Result<> bind_working_dir(const HostPaths& paths, const JailRoot& root, const st
     return {};
 }
 
-Result<> enter_root(const JailRoot& root, const std::string& cwd) {
-    const std::string old_root = fmt::format("/{}", kOldRoot);
+Result<> enter_root(const JailRoot& root, const std::string& cwd, int detach_helper) {
+    const std::string old_root = old_root_path();
     TJ_TRY(make_dirs_beneath(root.fd.get(), kOldRoot));
     TJ_TRY(sys_pivot_root(root.path, jail_path(root.path, kOldRoot)));
     TJ_TRY(chdir_to("/"));
     // Before the old root goes: the kernel lets a user namespace mount proc only
     // while a fully visible proc mount is still in reach.
     if (auto proc = mount_fresh_proc(root); !proc) warn_proc_unmounted(proc.error());
-    TJ_TRY(sys_umount_detach(old_root));
-    (void)::rmdir(old_root.c_str());
+    TJ_TRY(detach_old_root(old_root, detach_helper));
     return chdir_to(cwd);
 }
 
