@@ -29,6 +29,11 @@ void prepare_session_group();
 // tied command in; -1 without a group.
 int session_group_procs_fd();
 
+// Without a group: the pipe a tied command writes its pid to before its
+// death signal (SIGSTOP then) is set, so that the keeper can stop and kill its
+// whole tree once the launcher is gone; -1 without a keeper.
+int session_keeper_announce_fd();
+
 // The keeper's pid (0 without one): a child of the launcher that no sweep takes.
 pid_t session_group_keeper();
 

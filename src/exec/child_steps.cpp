@@ -24,8 +24,8 @@ int capset_empty() {
 
 }  // namespace
 
-int set_death_signal() {
-    return prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) == 0 ? 0 : errno;
+int set_death_signal(int sig) {
+    return prctl(PR_SET_PDEATHSIG, sig, 0, 0, 0) == 0 ? 0 : errno;
 }
 
 int drop_all_capabilities() {

@@ -8,8 +8,8 @@
 
 namespace tj {
 
-// prctl(PR_SET_PDEATHSIG, SIGKILL): 0 or the errno.
-int set_death_signal();
+// prctl(PR_SET_PDEATHSIG, sig): 0 or the errno.
+int set_death_signal(int sig);
 
 // Empties the bounding set as far as permitted, then every capability set:
 // 0 or the errno of the step that failed.

@@ -81,6 +81,8 @@ Result<Command> build_command(const RunSpec& spec, const std::string& cwd, bool 
     command.death_tie = death_tie;
     // What a tied command starts is killed with it when the launcher dies.
     if (death_tie) command.cgroup_procs_fd = session_group_procs_fd();
+    // Without a group the keeper stops and kills the command's tree instead.
+    if (death_tie) command.announce_fd = session_keeper_announce_fd();
     return command;
 }
 

@@ -19,7 +19,8 @@ struct Command {
     std::string cwd;                // the child changes into it before exec
 
     // Child steps, run in this order between fork and exec.
-    bool death_tie = false;           // SIGKILL when the spawning process dies
+    int announce_fd = -1;             // the pid written for the keeper, before anything else
+    bool death_tie = false;           // SIGKILL (SIGSTOP once announced) when the spawner dies
     int cgroup_procs_fd = -1;         // written to join the group that outlives the launcher
     bool drop_capabilities = false;   // bounding set, then capset to empty sets
     uint64_t memory_limit_bytes = 0;  // RLIMIT_DATA when drop_capabilities; 0 = none

@@ -167,16 +167,28 @@ int child_main(void* raw) {
     auto check = [&](int err) {
         if (err != 0) child_fail(report_fd, FailureKind::system, err);
     };
-    // Signals first: everything was blocked around the clone.
+    // Before the death signal, which then stops the command for the keeper to
+    // find, and while SIGPIPE is still ignored: a keeper gone fails the start.
+    if (command.announce_fd >= 0) {
+        int32_t pid = getpid();
+        check(write(command.announce_fd, &pid, sizeof pid) == sizeof pid ? 0 : errno);
+    }
+    // Signals next: everything was blocked around the clone.
     check(reset_signals());
     check(install_stdio(command.stdio, report_fd));
     check(chdir(command.cwd.c_str()) == 0 ? 0 : errno);
-    check(setpgid(0, 0) == 0 ? 0 : errno);
+    // A group of its own; off a terminal, a session of its own too, so that
+    // no job-control SIGHUP and SIGCONT reach the group when the launcher's
+    // threads end one by one, each firing the death signal.
+    if (command.terminal_handover)
+        check(setpgid(0, 0) == 0 ? 0 : errno);
+    else
+        check(setsid() >= 0 ? 0 : errno);
     // Into the launcher's group before anything can be started from here.
     if (command.cgroup_procs_fd >= 0)
         check(write(command.cgroup_procs_fd, "0", 1) == 1 ? 0 : errno);
     if (command.death_tie) {
-        check(set_death_signal());
+        check(set_death_signal(command.announce_fd >= 0 ? SIGSTOP : SIGKILL));
         if (getppid() != args.parent) child_fail(report_fd, FailureKind::parent_gone, 0);
     }
     if (command.drop_capabilities) check(confine(command));
