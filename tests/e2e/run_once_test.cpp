@@ -148,6 +148,125 @@ TEST(RunOnce, KeepsHeadAndTailOfALargeOutput) {
     EXPECT_EQ(r.code(), 0);
 }
 
+// One stream of a reply split at its omission marker.
+struct Kept {
+    std::string head;
+    uint64_t omitted = 0;  // 0: no marker, the text is all in head
+    std::string tail;
+};
+
+Kept split_kept(const std::string& text) {
+    const std::string lead = "\n[tarrow-jail] output over the retained cap; ";
+    const std::string trail = " bytes omitted here\n";
+    size_t marker = text.find(lead);
+    if (marker == std::string::npos) return {text, 0, ""};
+    size_t count_end = text.find(trail, marker);
+    if (count_end == std::string::npos) return {text, 0, ""};
+    return {text.substr(0, marker),
+            std::stoull(text.substr(marker + lead.size(), count_end - marker - lead.size())),
+            text.substr(count_end + trail.size())};
+}
+
+// Kept parts of `full` as a stream of the reply: a prefix of head size, the
+// omitted bytes, a suffix; or the whole text.
+void expect_kept(const std::string& text, const std::string& full, const std::string& what) {
+    Kept kept = split_kept(text);
+    if (kept.omitted == 0) {
+        EXPECT_EQ(text.size(), full.size()) << what;
+        EXPECT_TRUE(text == full) << what;
+        return;
+    }
+    EXPECT_EQ(kept.head.size() + kept.omitted + kept.tail.size(), full.size()) << what;
+    EXPECT_LE(kept.tail.size(), 4 * kMiB) << what;
+    EXPECT_TRUE(full.starts_with(kept.head)) << what;
+    EXPECT_TRUE(full.ends_with(kept.tail)) << what;
+}
+
+TEST(RunOnce, KeepsOutputsAtTheRetainedSizeOnOneStreamOrBoth) {
+    struct Case {
+        const char* what;
+        size_t size;
+        bool both;
+    };
+    const Case cases[] = {
+        {"8 MiB", 8 * kMiB, false},
+        {"8 MiB + 1", 8 * kMiB + 1, false},
+        {"8 MiB on each stream", 8 * kMiB, true},
+    };
+    for (const Case& c : cases) {
+        const std::string make = "head -c " + std::to_string(c.size) + " /dev/zero | tr '\\0' x";
+        Reply r = run(once_policy(c.both ? make + " & " + make + " >&2; wait" : make));
+        EXPECT_EQ(r.code(), 0) << c.what;
+        const std::string full(c.size, 'x');
+        expect_kept(r.out(), full, c.what);
+        if (c.both) {
+            expect_kept(r.err(), full, c.what);
+        } else if (Kept kept = split_kept(r.out()); kept.omitted != 0) {
+            EXPECT_GE(kept.head.size(), 4 * kMiB) << c.what;
+            EXPECT_EQ(kept.tail.size(), 4 * kMiB) << c.what;  // the whole tail budget
+        }
+    }
+}
+
+TEST(RunOnce, InterleavedStreamsKeepTheirOwnHeadTailAndCounts) {
+    // Numbered lines, one to each stream in turn, 12 MB per stream.
+    Reply r = run(once_policy(
+        "awk 'BEGIN { for (i = 1; i <= 120000; i++) { l = sprintf(\"%099d\", i); print l; "
+        "print l > \"/dev/stderr\" } }'"));
+    EXPECT_EQ(r.code(), 0);
+    std::string full;
+    for (int i = 1; i <= 120000; ++i) {
+        std::string n = std::to_string(i);
+        full += std::string(99 - n.size(), '0') + n + "\n";
+    }
+    expect_kept(r.out(), full, "stdout");
+    expect_kept(r.err(), full, "stderr");
+    // Head and tail are shared by both streams.
+    Kept out = split_kept(r.out()), err = split_kept(r.err());
+    EXPECT_GE(out.head.size() + err.head.size(), 4 * kMiB);
+    EXPECT_LT(out.head.size() + err.head.size(), 4 * kMiB + 65536);
+    EXPECT_EQ(out.tail.size() + err.tail.size(), 4 * kMiB);
+}
+
+TEST(RunOnce, CharactersCutAtTheKeptPartsEndsAreReplacedAndOthersKeptWhole) {
+    const std::string euro = "\xE2\x82\xAC";
+    const std::string bad = "\xEF\xBF\xBD";
+    // Nothing omitted: a character across the head's end is whole again.
+    Reply whole =
+        run(once_policy("{ head -c 4194302 /dev/zero | tr '\\0' a; printf '\\342\\202\\254'; "
+                        "head -c 1048576 /dev/zero | tr '\\0' b; }"));
+    EXPECT_TRUE(whole.out() == std::string(4194302, 'a') + euro + std::string(1048576, 'b'));
+    // 15 MiB of three-byte characters: the head may end inside one and the tail
+    // begin inside one, each cut replaced; the ring wraps inside the tail,
+    // where every character stays whole.
+    std::string line;  // 64 bytes with its newline
+    for (int i = 0; i < 21; ++i) line += euro;
+    Reply cut = run(once_policy("yes '" + line + "' | head -c 15728640"));
+    Kept kept = split_kept(cut.out());
+    ASSERT_NE(kept.omitted, 0u);
+    // What is left once every whole character and newline is taken out.
+    auto strip = [&](const std::string& text) {
+        std::string rest;
+        for (size_t i = 0; i < text.size();) {
+            if (text[i] == '\n') {
+                ++i;
+            } else if (text.compare(i, euro.size(), euro) == 0) {
+                i += euro.size();
+            } else {
+                rest += text[i++];
+            }
+        }
+        return rest;
+    };
+    std::string head_rest = strip(kept.head);
+    std::string tail_rest = strip(kept.tail);
+    EXPECT_TRUE(head_rest.empty() || head_rest == bad) << head_rest.size();
+    EXPECT_TRUE(tail_rest.empty() || tail_rest == bad || tail_rest == bad + bad)
+        << tail_rest.size();
+    EXPECT_TRUE(tail_rest.empty() || kept.tail.starts_with(tail_rest));
+    EXPECT_TRUE(head_rest.empty() || kept.head.ends_with(head_rest));
+}
+
 TEST(RunOnce, KillsTheWholeGroupAfterTheCommandEnds) {
     Reply r = run(once_policy("sleep 30 & echo $!"));
     pid_t left = std::stoi(r.out());
