@@ -1,10 +1,13 @@
 #!/bin/sh
 # Command runner benchmarks, each case side by side with its baseline:
-#   captured_true  a captured `true` (isolation none, mode once) against a bare `true`;
+#   captured_true  a captured `true` (isolation none, mode once) against a bare `true`,
+#                  and its CPU time against a static fork+exec+wait of `true`;
 #   serve_true     per-request cost of a serve-mode `run` of `true` against one fork
-#                  and exec of `true` by a shell;
+#                  and exec of `true` by a shell, and its CPU time against posix_spawn;
 #   big_output     1 GiB of captured output against a dd pipe drain of the same size,
 #                  plus the launcher's peak memory for it;
+#   output_sizes   0, 1, 8 and 64 MiB of captured output against a dd pipe drain,
+#                  with the launcher's peak memory for each;
 #   long_lines     one serve request line of 1, 8, 32 and 128 MiB, made of blanks, of
 #                  numbers or of one long argv string: time and the launcher's peak
 #                  memory per line (lines over the 64 MiB limit end the server).
@@ -15,15 +18,38 @@ cd "$(dirname "$0")/.."
 . bench/requests.sh
 build=${1:-build}
 [ $# -gt 0 ] && shift
-CASES=${*:-"captured_true serve_true big_output long_lines"}
+CASES=${*:-"captured_true serve_true big_output output_sizes long_lines"}
 bin=$(realpath "$build/tarrow-jail")
 peak_rss=$(realpath "$build/helpers/peak_rss")
+spawn_loop=$(realpath "$build/helpers/spawn_loop")
 if [ "$CASES" != long_lines ] && ! command -v hyperfine >/dev/null; then
     apt-get install -y hyperfine >/dev/null || { echo "bench/run.sh: hyperfine is missing" >&2; exit 2; }
 fi
 
 out=$(realpath -m bench/out)
 mkdir -p "$out"
+summary=$out/summary.txt
+
+# summarize CASE OURS BASELINE: prints the pair with their ratio and appends
+# "case | ours | baseline | ratio" to the summary file.
+summarize() {
+    awk -v c="$1" -v a="$2" -v b="$3" -v f="$summary" 'BEGIN {
+        r = b > 0 ? a / b : 0
+        printf "  %-34s ours %10.3f  baseline %10.3f  ratio %6.2f\n", c, a, b, r
+        printf "%s | %.3f | %.3f | %.2f\n", c, a, b, r >> f
+    }'
+}
+
+# stat_of FILE NAME FIELD: a field of one command in a hyperfine export
+# ("median", or "cpu" for its mean user plus system seconds).
+stat_of() {
+    awk -v want="$2" -v field="$3" '
+        /"command":/ { sub(/.*"command": "/, ""); sub(/",$/, ""); name = $0 }
+        name == want && /"median":/ { gsub(/[^0-9.e-]/, "", $2); median = $2 }
+        name == want && /"user":/ { gsub(/[^0-9.e-]/, "", $2); user = $2 }
+        name == want && /"system":/ { gsub(/[^0-9.e-]/, "", $2); sys = $2 }
+        END { print field == "cpu" ? user + sys : median }' "$1"
+}
 work=$(mktemp -d /var/tmp/tj-bench-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
@@ -67,6 +93,12 @@ case_captured_true() {
     policy true '["true"]'
     compare captured_true tarrow-jail "$(launch true)" true "sh -c 'exec /bin/true'" \
         --warmup 20 --runs "${RUNS:-300}"
+    echo "== captured true, CPU ms, against a static fork+exec+wait of true"
+    compare captured_true_cpu tarrow-jail "$(launch true)" \
+        fork-exec-wait "sh -c 'exec $spawn_loop fork 1 /bin/true'" --warmup 20 --runs "${RUNS:-300}"
+    f=$out/run-captured_true_cpu.json
+    summarize "captured true CPU ms" "$(stat_of "$f" tarrow-jail cpu | awk '{print $1 * 1000}')" \
+        "$(stat_of "$f" fork-exec-wait cpu | awk '{print $1 * 1000}')"
 }
 
 case_serve_true() {
@@ -87,6 +119,16 @@ case_serve_true() {
             printf "  fork and exec of true        %10.0f us\n", exec
             printf "  ratio                        %10.2f\n", run / exec
         }' "$out/run-serve.json"
+    echo "== serve-mode run of true, CPU us per request, against posix_spawn and wait"
+    hyperfine -N --style none --warmup 2 --runs "${SERVE_RUNS:-10}" \
+        --export-json "$out/run-serve-cpu.json" -n serve-n "$(launch serve "<$work/runs.req")" \
+        -n serve-0 "$(launch serve "<$work/none.req")" \
+        -n posix-spawn "sh -c 'exec $spawn_loop spawn $n /bin/true'" \
+        -n spawn-0 "sh -c 'exec $spawn_loop spawn 0 /bin/true'" >/dev/null
+    f=$out/run-serve-cpu.json
+    summarize "serve run of true CPU us/request" \
+        "$(echo "$(stat_of "$f" serve-n cpu) $(stat_of "$f" serve-0 cpu)" | awk -v n="$n" '{print ($1 - $2) / n * 1e6}')" \
+        "$(echo "$(stat_of "$f" posix-spawn cpu) $(stat_of "$f" spawn-0 cpu)" | awk -v n="$n" '{print ($1 - $2) / n * 1e6}')"
 }
 
 case_big_output() {
@@ -96,6 +138,22 @@ case_big_output() {
         head-dd "sh -c 'head -c 1073741824 /dev/zero | dd bs=64K of=/dev/null 2>/dev/null'" \
         --warmup 1 --runs "${BIG_RUNS:-5}"
     echo "  launcher peak RSS             $(peak_kib big) KiB"
+    f=$out/run-big_output.json
+    summarize "1 GiB captured wall s" "$(stat_of "$f" tarrow-jail median)" "$(stat_of "$f" head-dd median)"
+}
+
+case_output_sizes() {
+    echo "== captured output of 0, 1, 8, 64 MiB against a dd pipe drain; launcher peak RSS"
+    for mib in 0 1 8 64; do
+        bytes=$((mib * 1048576))
+        policy "out$mib" "[\"sh\",\"-c\",\"head -c $bytes /dev/zero | tr '\\\\0' x\"]"
+        hyperfine -N --style none --warmup 2 --runs "${SIZE_RUNS:-20}" \
+            --export-json "$out/run-out$mib.json" -n tarrow-jail "$(launch "out$mib")" \
+            -n head-dd "sh -c 'head -c $bytes /dev/zero | tr \"\\\\0\" x | dd bs=64K of=/dev/null 2>/dev/null'" >/dev/null
+        f=$out/run-out$mib.json
+        summarize "$mib MiB captured wall s" "$(stat_of "$f" tarrow-jail median)" "$(stat_of "$f" head-dd median)"
+        summarize "$mib MiB captured peak RSS MiB" "$(peak_kib "out$mib" | awk '{print $1 / 1024}')" 8
+    done
 }
 
 # long_line SHAPE MIB: one request line of about MIB MiB in $work/line.req.

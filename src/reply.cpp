@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <vector>
 
 #include <boost/json/serializer.hpp>
@@ -42,7 +44,9 @@ std::vector<Member> by_key(std::span<const ReplyField> fields,
 
 // Writes text as the inside of a JSON string, escaped as the serializer
 // escapes: the two-letter forms for \b \t \n \f \r " and \, \u00XX with
-// lower-case digits for the other control characters, every other byte as it is.
+// lower-case digits for the other control characters, every other byte as it
+// is. Escapes and short runs gather in a buffer, so that text made mostly of
+// control characters costs no call per byte.
 class JsonEscaper final : public TextSink {
   public:
     explicit JsonEscaper(TextSink& out) : out_(out) {}
@@ -51,15 +55,28 @@ class JsonEscaper final : public TextSink {
         for (size_t i = 0; i < text.size(); ++i) {
             auto c = static_cast<unsigned char>(text[i]);
             if (c >= 0x20 && c != '"' && c != '\\') continue;
-            if (i > run) out_(text.substr(run, i - run));
-            out_(escape(c));
+            put(text.substr(run, i - run));
+            put(escape(c));
             run = i + 1;
         }
-        if (text.size() > run) out_(text.substr(run));
+        put(text.substr(run));
+    }
+    void finish() {
+        out_(std::string_view(buf_, size_));
+        size_ = 0;
     }
 
   private:
-    std::string_view escape(unsigned char c) {
+    static constexpr size_t kBuffer = 4096;
+
+    void put(std::string_view piece) {
+        if (size_ + piece.size() > kBuffer) finish();
+        if (piece.size() >= kBuffer) return out_(piece);
+        std::memcpy(buf_ + size_, piece.data(), piece.size());
+        size_ += piece.size();
+    }
+
+    static std::string_view escape(unsigned char c) {
         switch (c) {
             case '"':
                 return "\\\"";
@@ -78,14 +95,19 @@ class JsonEscaper final : public TextSink {
             default:
                 break;
         }
-        constexpr char kHex[] = "0123456789abcdef";
-        unicode_[4] = kHex[c >> 4];
-        unicode_[5] = kHex[c & 15];
-        return std::string_view(unicode_, 6);
+        static constexpr auto kUnicode = [] {
+            std::array<std::array<char, 6>, 0x20> table{};
+            constexpr char kHex[] = "0123456789abcdef";
+            for (size_t i = 0; i < table.size(); ++i)
+                table[i] = {'\\', 'u', '0', '0', kHex[i >> 4], kHex[i & 15]};
+            return table;
+        }();
+        return std::string_view(kUnicode[c].data(), 6);
     }
 
     TextSink& out_;
-    char unicode_[6] = {'\\', 'u', '0', '0', '0', '0'};
+    char buf_[kBuffer];
+    size_t size_ = 0;
 };
 
 // Calls sink with consecutive pieces of the reply line.
@@ -107,6 +129,7 @@ void serialize_reply(std::span<const ReplyField> fields, std::span<const Streame
         sink("\"");
         JsonEscaper escaped(sink);
         m.text->produce(escaped);
+        escaped.finish();
         sink("\"");
     }
     sink("}\n");

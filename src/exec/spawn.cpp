@@ -132,15 +132,33 @@ int exec_program(ExecPlan& plan) {
 // installed must not run in it, so every caught signal goes back to its
 // default (glibc refuses its two internal signals, which nobody sends here).
 // SIGPIPE, ignored by the launcher, is the command's to take by default again.
-int reset_signals() {
+// The dispositions are read once, in the parent: the launcher sets all of its
+// own before it starts anything, and the child then makes one call per signal
+// to reset instead of two per signal number.
+struct SignalResets {
+    int count = 0;
+    int signals[NSIG];
+};
+
+const SignalResets& signal_resets() {
+    static const SignalResets resets = [] {
+        SignalResets found;
+        for (int sig = 1; sig < NSIG; ++sig) {
+            struct sigaction current;
+            if (sigaction(sig, nullptr, &current) != 0) continue;
+            bool caught = current.sa_handler != SIG_DFL && current.sa_handler != SIG_IGN;
+            if (caught || (sig == SIGPIPE && current.sa_handler == SIG_IGN))
+                found.signals[found.count++] = sig;
+        }
+        return found;
+    }();
+    return resets;
+}
+
+int reset_signals(const SignalResets& resets) {
     struct sigaction dfl = {};
     dfl.sa_handler = SIG_DFL;
-    for (int sig = 1; sig < NSIG; ++sig) {
-        struct sigaction current;
-        if (sigaction(sig, nullptr, &current) != 0) continue;
-        bool caught = current.sa_handler != SIG_DFL && current.sa_handler != SIG_IGN;
-        if (caught || sig == SIGPIPE) sigaction(sig, &dfl, nullptr);
-    }
+    for (int i = 0; i < resets.count; ++i) sigaction(resets.signals[i], &dfl, nullptr);
     sigset_t none;
     sigemptyset(&none);
     return sigprocmask(SIG_SETMASK, &none, nullptr) == 0 ? 0 : errno;
@@ -155,6 +173,7 @@ int confine(const Command& command) {
 struct ChildArgs {
     const Command* command;
     ExecPlan* plan;
+    const SignalResets* signals;
     int report_fd;
     pid_t parent;
 };
@@ -174,7 +193,7 @@ int child_main(void* raw) {
         check(write(command.announce_fd, &pid, sizeof pid) == sizeof pid ? 0 : errno);
     }
     // Signals next: everything was blocked around the clone.
-    check(reset_signals());
+    check(reset_signals(*args.signals));
     check(install_stdio(command.stdio, report_fd));
     check(chdir(command.cwd.c_str()) == 0 ? 0 : errno);
     // A group of its own; off a terminal, a session of its own too, so that
@@ -248,7 +267,7 @@ pid_t start_child(ChildArgs& args) {
 Result<pid_t> spawn(const Command& command) {
     ExecPlan plan = plan_exec(command);
     auto [report_read, report_write] = TJ_TRY(make_pipe());
-    ChildArgs args = {&command, &plan, report_write.get(), getpid()};
+    ChildArgs args = {&command, &plan, &signal_resets(), report_write.get(), getpid()};
     auto noted = lock_children();
     sigset_t all, previous;
     sigfillset(&all);
