@@ -62,20 +62,20 @@ measure() {
         set -- "$case" "$file"
         r=$((r + 1))
     done
-    python3 - "$1$tag" "$work"/round-*.json <<'EOF' | tee -a "$out/summary.txt"
+    python3 - "$1" "$tag" "$work"/round-*.json <<'EOF' | tee -a "$out/summary.txt"
 import json, statistics, sys
 wall, cpu = {}, {}
-for path in sys.argv[2:]:
+for path in sys.argv[3:]:
     for result in json.load(open(path))["results"]:
         wall.setdefault(result["command"], []).extend(result["times"])
         cpu.setdefault(result["command"], []).append(result["user"] + result["system"])
-def row(name, ours, label):
+def row(name, ours, tag):
     base = wall["baseline"]
     w, b = statistics.median(wall[ours]) * 1e3, statistics.median(base) * 1e3
-    print(f"{name}{label} | {w:.2f} ms | {b:.2f} ms | {w / b:.2f}")
+    print(f"{name}{tag} | {w:.2f} ms | {b:.2f} ms | {w / b:.2f}")
     c, d = statistics.mean(cpu[ours]) * 1e3, statistics.mean(cpu["baseline"]) * 1e3
-    print(f"{name}, cpu{label} | {c:.2f} ms | {d:.2f} ms | {c / d:.2f}")
-row(sys.argv[1], "ours", "")
+    print(f"{name}, cpu{tag} | {c:.2f} ms | {d:.2f} ms | {c / d:.2f}")
+row(sys.argv[1], "ours", sys.argv[2])
 if "before" in wall:
     row(sys.argv[1], "before", " [before]")
 EOF

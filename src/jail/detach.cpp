@@ -3,17 +3,24 @@
 #include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <optional>
 
-#include "line_reader.hpp"
-
 namespace tj {
 namespace {
 
 constexpr char kRequest = 'd';
+
+// One small message; a peer that hung up is an answer, never a SIGPIPE.
+bool send_whole(int fd, const void* data, size_t size) {
+    ssize_t n;
+    do n = ::send(fd, data, size, MSG_NOSIGNAL);
+    while (n < 0 && errno == EINTR);
+    return n == static_cast<ssize_t>(size);
+}
 
 // The launcher's answer once it is there: 0, its unmount's errno, or nothing
 // (-1, EOF or a short read) for a launcher that will not help.
@@ -34,7 +41,7 @@ Result<> unmount_here(const std::string& old_root) {
 }
 
 Result<> wait_for_detach(const std::string& old_root, int helper) {
-    if (!write_all(helper, std::string_view(&kRequest, 1))) return unmount_here(old_root);
+    if (!send_whole(helper, &kRequest, 1)) return unmount_here(old_root);
     // A mount point cannot be removed while anything is mounted on it, so a
     // removal that succeeds is the proof that the host's tree has left.
     for (;;) {
@@ -63,8 +70,7 @@ void serve_old_root_detach(const std::string& old_root, int jail_init) {
     while (n < 0 && errno == EINTR);
     if (n == 1 && request == kRequest) {
         int err = ::umount2(old_root.c_str(), MNT_DETACH) == 0 ? 0 : errno;
-        (void)write_all(jail_init,
-                        std::string_view(reinterpret_cast<const char*>(&err), sizeof err));
+        (void)send_whole(jail_init, &err, sizeof err);  // the jail init may have gone on already
     }
     ::close(jail_init);
 }
