@@ -31,12 +31,6 @@ std::pair<std::string, std::string> split_last(std::string_view rel) {
 
 }  // namespace
 
-Result<JailRoot> open_jail_root(const std::string& path) {
-    UniqueFd fd(open(path.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd) return fail_system();
-    return JailRoot{path, std::move(fd)};
-}
-
 std::string beneath_path(std::string_view host_path) {
     std::string rel = ".";
     for (auto part : path_components(host_path))

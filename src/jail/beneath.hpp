@@ -23,9 +23,6 @@ struct JailRoot {
     UniqueFd fd;
 };
 
-// Opens the root tmpfs mounted on `path`.
-Result<JailRoot> open_jail_root(const std::string& path);
-
 // The path of `host_path` relative to the jail root ("." for "/").
 std::string beneath_path(std::string_view host_path);
 

@@ -5,6 +5,7 @@
 #include "jail/host_paths.hpp"
 #include "jail/pin.hpp"
 #include "jail/protect.hpp"
+#include "jail/root_dir.hpp"
 #include "jail/root_steps.hpp"
 
 namespace tj {
@@ -24,8 +25,7 @@ Result<> assemble_jail_root(const Policy& policy, const JailRootDir& root_dir, i
     // The working directory and the writable trees, resolved before anything is bound.
     const HostPaths paths = TJ_TRY(HostPaths::for_policy(policy));
     // 1. The root tmpfs, then the one object every step works in.
-    TJ_TRY(mount_root_tmpfs(root_dir));
-    const JailRoot root = TJ_TRY(open_jail_root(root_dir.path));
+    const JailRoot root = TJ_TRY(mount_root_tmpfs(root_dir));
     // 2. Its top-level directories.
     TJ_TRY(make_root_dirs(root));
     // 3. System directories, read-only.

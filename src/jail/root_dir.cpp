@@ -48,7 +48,7 @@ Result<JailRootDir> prepare_jail_root_dir(uid_t uid) {
     return root;
 }
 
-Result<> mount_root_tmpfs(const JailRootDir& root) {
+Result<JailRoot> mount_root_tmpfs(const JailRootDir& root) {
     auto opened = open_exact(root.path, O_DIRECTORY);
     if (!opened) return unusable(root.path, opened.error().err);
     if (opened->second.st_dev != root.dev || opened->second.st_ino != root.ino)
@@ -56,7 +56,8 @@ Result<> mount_root_tmpfs(const JailRootDir& root) {
     // Attached on the descriptor, which pins the checked inode.
     UniqueFd fs = TJ_TRY(new_fs("tmpfs", {{"source", root.path.c_str()}, {"size", kRootTmpfsSize}},
                                 MOUNT_ATTR_NOSUID | MOUNT_ATTR_NODEV));
-    return attach_mount(fs.get(), opened->first.get());
+    TJ_TRY(attach_mount(fs.get(), opened->first.get()));
+    return JailRoot{root.path, std::move(fs)};
 }
 
 }  // namespace tj

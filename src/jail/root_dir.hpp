@@ -7,6 +7,7 @@
 #include <string>
 
 #include "error.hpp"
+#include "jail/beneath.hpp"
 
 namespace tj {
 
@@ -26,7 +27,9 @@ struct JailRootDir {
 Result<JailRootDir> prepare_jail_root_dir(uid_t uid);
 
 // In the jail init: mounts the root tmpfs on the very directory checked above,
-// through a descriptor, so nothing swapped in since can take its place.
-Result<> mount_root_tmpfs(const JailRootDir& root);
+// through a descriptor, so nothing swapped in since can take its place, and
+// returns it as the jail root every later step works in (the descriptor is
+// the new mount's own, never a lookup of the path).
+Result<JailRoot> mount_root_tmpfs(const JailRootDir& root);
 
 }  // namespace tj

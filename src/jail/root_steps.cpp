@@ -197,7 +197,9 @@ Result<> bind_working_dir(const HostPaths& paths, const JailRoot& root, const st
 Result<> enter_root(const JailRoot& root, const std::string& cwd, int detach_helper) {
     const std::string old_root = old_root_path();
     TJ_TRY(make_dirs_beneath(root.fd.get(), kOldRoot));
-    TJ_TRY(sys_pivot_root(root.path, jail_path(root.path, kOldRoot)));
+    // Into the root through its descriptor: no path lookup picks what is entered.
+    if (::fchdir(root.fd.get()) != 0) return fail_errno();
+    TJ_TRY(sys_pivot_root(".", std::string(kOldRoot)));
     TJ_TRY(chdir_to("/"));
     // Before the old root goes: the kernel lets a user namespace mount proc only
     // while a fully visible proc mount is still in reach.
