@@ -9,6 +9,7 @@
 
 #include <fmt/core.h>
 
+#include "exec/fork_alone.hpp"
 #include "fatal.hpp"
 #include "jail/detach.hpp"
 #include "jail/jail_init.hpp"
@@ -111,7 +112,8 @@ void run_strict(const Policy& policy, std::optional<SessionFds> session,
     if (::pipe2(alive, O_CLOEXEC) != 0 ||
         ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, detach) != 0)
         fatal_exit("fork failed: " + errno_text(errno));
-    pid_t child = ::fork();
+    // The launcher is still single-threaded: it has just entered its namespaces.
+    pid_t child = fork_alone();
     if (child < 0) fatal_exit("fork failed: " + errno_text(errno));
     if (child == 0) {
         ::close(alive[1]);

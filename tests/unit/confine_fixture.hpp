@@ -12,6 +12,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "exec/fork_alone.hpp"
+
 namespace tj::test {
 
 // A fresh directory (mode 0755) under `base`, removed with everything in it.
@@ -64,11 +66,12 @@ inline int test_open(const std::string& path, int flags) {
 }
 
 // Runs `body` in a forked child and returns what it returned ("" for success),
-// or a note on how the child ended abnormally.
+// or a note on how the child ended abnormally. The child starts with a single
+// thread, so that it can create a user namespace; the test process has one.
 inline std::string in_child(const std::function<std::string()>& body) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return "pipe2 failed";
-    pid_t pid = ::fork();
+    pid_t pid = fork_alone();
     if (pid == 0) {
         ::close(fds[0]);
         std::string report = body();
