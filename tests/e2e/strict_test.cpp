@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -211,7 +212,8 @@ bool lock_is_held(const std::string& path) {
 
 TEST_P(StrictJail, KillingTheLauncherEndsEveryJailedProcess) {
     std::string lock = bed.work() + "/lock";
-    pid_t launcher = -1;
+    // Set by the waiter thread, read here.
+    std::atomic<pid_t> launcher = -1;
     Launch l = bed.launch(bed.policy({shared_helper("flock_exec"), "lock", "/bin/sleep", "1000"}));
     l.on_start = [&](pid_t pid) { launcher = pid; };
     Outcome o;
