@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs what is missing, builds everything and runs every test: the full
 # suite on the static build, the unit and end-to-end tests under ASan and
-# UBSan, the fuzzers.
+# UBSan and under ThreadSanitizer, the fuzzers.
 set -eu
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -10,4 +10,5 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARROW_TESTS=ON >/dev/nu
 cmake --build build -j"$jobs"
 (cd build && ctest --output-on-failure -j"$jobs")
 scripts/test-sanitizers.sh
+scripts/test-tsan.sh
 scripts/test-fuzz.sh
