@@ -44,14 +44,14 @@ void warn_landlock_unenforced(int abi) {
 }  // namespace
 
 void run_jail_init(const Policy& policy, const JailRootDir& root_dir, int launcher_alive,
-                   int detach_helper, std::optional<int> interrupt_fd) {
+                   std::optional<int> interrupt_fd) {
     // 1. Die with the launcher.
     if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0)
         fatal_exit("PR_SET_PDEATHSIG failed: " + system_error_text(errno));
     // 2. Unless it is already gone.
     check_launcher_alive(launcher_alive);
     // 3. The private root.
-    if (auto built = assemble_jail_root(policy, root_dir, detach_helper); !built)
+    if (auto built = assemble_jail_root(policy, root_dir); !built)
         fatal_exit("rootfs setup failed: " + built.error().text);
     // 4. Landlock, while still single-threaded: it binds the calling thread only.
     StatusRecord& record = status_record();

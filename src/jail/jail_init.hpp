@@ -12,11 +12,8 @@
 namespace tj {
 
 // `launcher_alive` is the read end of a pipe whose only write end the launcher
-// holds: it hangs up once the launcher is gone, zombie or not. `detach_helper`
-// is the jail init's end of the socket on which the launcher detaches the old
-// root (see detach_old_root).
+// holds: it hangs up once the launcher is gone, zombie or not.
 [[noreturn]] void run_jail_init(const Policy& policy, const JailRootDir& root_dir,
-                                int launcher_alive, int detach_helper,
-                                std::optional<int> interrupt_fd);
+                                int launcher_alive, std::optional<int> interrupt_fd);
 
 }  // namespace tj

@@ -19,6 +19,11 @@ Result<> sys_mount(const std::string& source, const std::string& target, const s
     return {};
 }
 
+Result<> sys_umount_detach(const std::string& target) {
+    if (::umount2(target.c_str(), MNT_DETACH) != 0) return fail_errno();
+    return {};
+}
+
 Result<> sys_pivot_root(const std::string& new_root, const std::string& put_old) {
     if (::syscall(SYS_pivot_root, new_root.c_str(), put_old.c_str()) != 0) return fail_errno();
     return {};

@@ -21,7 +21,7 @@ std::vector<std::string> guarded_paths(const Policy& policy, std::vector<std::st
 
 }  // namespace
 
-Result<> assemble_jail_root(const Policy& policy, const JailRootDir& root_dir, int detach_helper) {
+Result<> assemble_jail_root(const Policy& policy, const JailRootDir& root_dir) {
     // The working directory and the writable trees, resolved before anything is bound.
     const HostPaths paths = TJ_TRY(HostPaths::for_policy(policy));
     // 1. The root tmpfs, then the one object every step works in.
@@ -47,7 +47,7 @@ Result<> assemble_jail_root(const Policy& policy, const JailRootDir& root_dir, i
     TJ_TRY(mask_hidden_paths(policy, paths, root));
     TJ_TRY(pin_parents(policy, root, guarded_paths(policy, std::move(protected_paths))));
     // 11. Into the new root; a fresh /proc; the host's tree detached.
-    return enter_root(root, policy.cwd, detach_helper);
+    return enter_root(root, policy.cwd);
 }
 
 }  // namespace tj

@@ -9,8 +9,7 @@ namespace tj {
 
 // Builds the root on the checked jail root directory and moves the calling
 // process into it: afterwards its root is the new tmpfs, its working directory
-// `cwd`, and nothing of the host's tree is reachable. `detach_helper` is the
-// jail init's end of the launcher's detach socket (see detach_old_root).
-Result<> assemble_jail_root(const Policy& policy, const JailRootDir& root_dir, int detach_helper);
+// `cwd`, and nothing of the host's tree is reachable.
+Result<> assemble_jail_root(const Policy& policy, const JailRootDir& root_dir);
 
 }  // namespace tj

@@ -11,7 +11,6 @@
 
 #include "jail/attach.hpp"
 #include "jail/beneath.hpp"
-#include "jail/detach.hpp"
 #include "jail/layout.hpp"
 #include "jail/mount_points.hpp"
 #include "jail/mount_sys.hpp"
@@ -194,7 +193,7 @@ Result<> bind_working_dir(const HostPaths& paths, const JailRoot& root, const st
     return {};
 }
 
-Result<> enter_root(const JailRoot& root, const std::string& cwd, int detach_helper) {
+Result<> enter_root(const JailRoot& root, const std::string& cwd) {
     const std::string old_root = old_root_path();
     TJ_TRY(make_dirs_beneath(root.fd.get(), kOldRoot));
     // Into the root through its descriptor: no path lookup picks what is entered.
@@ -204,7 +203,8 @@ Result<> enter_root(const JailRoot& root, const std::string& cwd, int detach_hel
     // Before the old root goes: the kernel lets a user namespace mount proc only
     // while a fully visible proc mount is still in reach.
     if (auto proc = mount_fresh_proc(root); !proc) warn_proc_unmounted(proc.error());
-    TJ_TRY(detach_old_root(old_root, detach_helper));
+    TJ_TRY(sys_umount_detach(old_root));
+    (void)::rmdir(old_root.c_str());
     return chdir_to(cwd);
 }
 

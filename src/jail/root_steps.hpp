@@ -34,8 +34,7 @@ Result<> populate_dev(const Policy& policy, const HostPaths& paths, const JailRo
 Result<> bind_working_dir(const HostPaths& paths, const JailRoot& root, const std::string& cwd);
 
 // pivot_root into `root`, a fresh /proc (a failure only warns), the host's tree
-// detached with the launcher's help (see detach_old_root, which closes
-// `detach_helper`), and the working directory entered.
-Result<> enter_root(const JailRoot& root, const std::string& cwd, int detach_helper);
+// detached, and the working directory entered.
+Result<> enter_root(const JailRoot& root, const std::string& cwd);
 
 }  // namespace tj

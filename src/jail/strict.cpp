@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,9 +10,7 @@
 
 #include "exec/fork_alone.hpp"
 #include "fatal.hpp"
-#include "jail/detach.hpp"
 #include "jail/jail_init.hpp"
-#include "jail/layout.hpp"
 #include "jail/mount_sys.hpp"
 #include "jail/ns_sys.hpp"
 #include "jail/root_dir.hpp"
@@ -105,25 +102,18 @@ void run_strict(const Policy& policy, std::optional<SessionFds> session,
     // 5. No mount propagates between the jail and the host from here on.
     if (auto private_tree = sys_mount("", "/", "", MS_REC | MS_PRIVATE); !private_tree)
         fatal_exit("namespace setup failed: " + private_tree.error().text);
-    // 6. The jail init, tied to the launcher's life through a pipe, with a
-    //    socket on which the launcher detaches the old root for it.
+    // 6. The jail init, tied to the launcher's life through a pipe.
     int alive[2];
-    int detach[2];
-    if (::pipe2(alive, O_CLOEXEC) != 0 ||
-        ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, detach) != 0)
-        fatal_exit("fork failed: " + errno_text(errno));
+    if (::pipe2(alive, O_CLOEXEC) != 0) fatal_exit("fork failed: " + errno_text(errno));
     // The launcher is still single-threaded: it has just entered its namespaces.
     pid_t child = fork_alone();
     if (child < 0) fatal_exit("fork failed: " + errno_text(errno));
     if (child == 0) {
         ::close(alive[1]);
-        ::close(detach[1]);
-        run_jail_init(policy, *root_dir, alive[0], detach[0], interrupt_fd);
+        run_jail_init(policy, *root_dir, alive[0], interrupt_fd);
     }
     ::close(alive[0]);
-    ::close(detach[0]);
-    // 7. The old root's detach, then wait, and end as the jail init did.
-    serve_old_root_detach(old_root_path(), detach[1]);
+    // 7. Wait, and end as the jail init did.
     wait_for_jail_init(child);
 }
 
