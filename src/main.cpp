@@ -96,7 +96,8 @@ std::optional<SessionFds> check_network(const Policy& policy, const LaunchOption
     // 10. Exactly one isolation path.
     if (policy.isolation == "strict") run_strict(policy, session, options->interrupt_fd);
     // Outside the jail's PID namespace, a group that outlives the launcher.
-    if (policy.isolation != "strict") prepare_session_group();
+    // Hardened confinement leaves the launcher no way to make a run's group.
+    if (policy.isolation != "strict") prepare_session_group(policy.isolation == "none");
     // The hardened domain hides /proc; the sweeps still need its listing.
     if (policy.isolation == "hardened") hold_proc_directory();
     if (policy.isolation == "hardened") run_hardened(policy, options->interrupt_fd);

@@ -4,6 +4,7 @@
 
 #include "exec/children.hpp"
 #include "exec/run_foreground.hpp"
+#include "exec/run_group.hpp"
 #include "exec/run_once.hpp"
 #include "fatal.hpp"
 #include "serve/serve_loop.hpp"
@@ -19,6 +20,12 @@ void run_mode(const Policy& policy, bool in_jail, std::optional<int> interrupt_f
     // A served request carries its own limit.
     if (policy.mode != "serve")
         record.rlimit_data_bytes = memory_limit_bytes(policy.memory_limit_mb);
+    // Each run's own cgroup, where the launcher could make them (never in the jail).
+    if (!in_jail && run_groups_enabled()) {
+        record.cgroup_pids = kRunPidsMax;
+        if (policy.mode != "serve" && policy.memory_limit_mb != 0)
+            record.cgroup_memory_bytes = memory_limit_bytes(policy.memory_limit_mb);
+    }
     if (auto written = write_status_record(); !written)
         fatal_exit("could not write the enforcement record: " + written.error().text);
     // Outside the jail, whatever a command leaves behind comes back to the

@@ -14,6 +14,7 @@
 #include <fmt/core.h>
 
 #include "exec/pidfd.hpp"
+#include "exec/run_group.hpp"
 #include "exec/supervise.hpp"
 #include "exec/tree_stop.hpp"
 #include "file_io.hpp"
@@ -87,6 +88,7 @@ void keep_only(std::vector<int> keep) {
 void kill_group(int kill_fd, const std::string& dir) {
     for (int pause = 10;; pause = std::min(pause * 2, kLongestPauseMs)) {
         if (::write(kill_fd, "1", 1) != 1 && errno != EINTR) break;
+        remove_run_groups(dir);
         if (::rmdir(dir.c_str()) == 0 || errno != EBUSY) break;
         sleep_ms(pause);
     }
@@ -235,11 +237,13 @@ std::optional<std::string> session_group_path(std::string_view mount, std::strin
     return std::nullopt;
 }
 
-void prepare_session_group() {
+void prepare_session_group(bool run_limits) {
     // The first process of a PID namespace takes every other one along when
     // it ends: nothing to keep.
     if (::getpid() == 1) return;
     std::optional<MadeGroup> made = make_group();
+    // Each run then gets a group of its own below, with its limits.
+    if (made && run_limits) enable_run_groups(made->dir);
     UniqueFd launcher = open_pidfd(::getpid());
     auto alive = cloexec_pipe(0);
     // Without a group, the keeper needs the launcher's pidfd: a command stopped

@@ -19,11 +19,13 @@ std::optional<std::string> session_group_path(std::string_view mount, std::strin
                                               pid_t launcher);
 
 // Creates the group and starts its keeper, where the launcher may: as root, or
-// in a delegated subtree. Without one, commands run as before and only their
-// ties and the sweeps hold them. Nothing is made for the first process of a
-// PID namespace, whose end ends the namespace. Call before any confinement
-// and thread.
-void prepare_session_group();
+// in a delegated subtree. Without one, the keeper is started all the same and
+// stops and kills the trees of the commands announced to it. Nothing is made for the first process
+// of a PID namespace, whose end ends the namespace. Call before any confinement and thread. With
+// `run_limits`, each run gets a group of its own below it where the host offers the memory and pids
+// controllers (exec/run_group.hpp): only for a launcher that can still make directories there as it
+// runs.
+void prepare_session_group(bool run_limits);
 
 // The group's cgroup.procs, open for writing, for the child step that moves a
 // tied command in; -1 without a group.

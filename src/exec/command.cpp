@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "exec/cgroup.hpp"
+#include "exec/run_group.hpp"
 
 namespace tj {
 namespace {
@@ -80,7 +81,10 @@ Result<Command> build_command(const RunSpec& spec, const std::string& cwd, bool 
     command.cwd = cwd;
     command.death_tie = death_tie;
     // What a tied command starts is killed with it when the launcher dies.
+    // With per-run groups, a group of its own with the run's limits instead.
     if (death_tie) command.cgroup_procs_fd = session_group_procs_fd();
+    if (death_tie && run_groups_enabled())
+        command.cgroup_procs_fd = TJ_TRY(make_run_group(memory_limit_bytes(spec.memory_limit_mb)));
     // Without a group the keeper stops and kills the command's tree instead.
     if (death_tie) command.announce_fd = session_keeper_announce_fd();
     return command;

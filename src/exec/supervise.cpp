@@ -15,6 +15,7 @@
 
 #include "exec/cgroup.hpp"
 #include "exec/children.hpp"
+#include "exec/run_group.hpp"
 #include "unique_fd.hpp"
 
 namespace tj {
@@ -287,6 +288,7 @@ std::vector<pid_t> sweep_descendants(PidSnapshot protect) {
 }
 
 void kill_child_and_group(pid_t pid) {
+    kill_run_group_of(pid);  // first, while `pid` still names the run
     ::killpg(pid, SIGKILL);
     ::kill(pid, SIGKILL);
 }

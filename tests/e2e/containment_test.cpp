@@ -264,6 +264,35 @@ TEST_P(Containment, LauncherKilledMidRunLeavesNothing) {
     }
 }
 
+// The cgroup mount and the command's own group, as the command sees them.
+constexpr const char* kOwnGroup =
+    "g=$(grep -m1 ' - cgroup2 ' /proc/self/mountinfo | cut -d' ' -f5)$(sed -n 's/^0:://p' "
+    "/proc/self/cgroup)";
+
+// Where the launcher can make a cgroup v2 group with the memory and pids
+// controllers for each run: the whole tree of a run shares one memory limit
+// and one task cap. Elsewhere runs get none, and the record says so.
+TEST_P(Containment, RunGroupLimitsMemoryAndTasks) {
+    Outcome probe = once({"sh", "-c", std::string(kOwnGroup) + "; echo \"$g\""});
+    if (probe.out.find("/run-") == std::string::npos)
+        GTEST_SKIP() << "no run gets a cgroup of its own here (needs cgroup v2 with the memory "
+                        "and pids controllers, a launcher allowed to make groups, and isolation "
+                        "none): "
+                     << probe.out;
+    // Shared memory passes RLIMIT_DATA; the group's memory.max holds it.
+    Outcome shared = once({shared_helper("alloc_mb"), "512", "shared"}, R"("memory_limit_mb":64)");
+    EXPECT_EQ(shared.out.find("allocated"), std::string::npos) << shared.out;
+    Outcome small = once({shared_helper("alloc_mb"), "16", "shared"}, R"("memory_limit_mb":64)");
+    EXPECT_NE(small.out.find("allocated"), std::string::npos) << small.out;
+    // A fork bomb meets pids.max; the run's end takes every one of its processes.
+    Outcome bomb = once({"sh", "-c",
+                         std::string(kOwnGroup) + "; " + shared_helper("proc_tree") +
+                             " bomb & until grep -q 'max [1-9]' \"$g/pids.events\"; do sleep "
+                             "0.1; done; cat \"$g/pids.max\" \"$g/pids.current\""},
+                        R"("timeout_s":600)");
+    EXPECT_NE(bomb.out.find(R"("stdout":"4096\n)"), std::string::npos) << bomb.out;
+}
+
 INSTANTIATE_TEST_SUITE_P(Isolations, Containment,
                          ::testing::Values(Param{"none", as_root()}, Param{"none", as_nobody()},
                                            Param{"hardened", as_root()},
