@@ -89,7 +89,7 @@ bool CapturePipes::read_once(int stream) {
     ssize_t n = readv(pipe.get(), room.pieces, room.count);
     if (n > 0) {
         capture.commit(stream, static_cast<size_t>(n));
-        return true;
+        return static_cast<size_t>(n) == kChunkReadSize;  // a short read emptied the pipe
     }
     if (n < 0 && errno == EINTR) return true;
     if (n < 0 && errno == EAGAIN) return false;

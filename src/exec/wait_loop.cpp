@@ -62,21 +62,30 @@ std::expected<WaitEnd, int> wait_for_command(pid_t pid, const WaitPlan& plan, Wa
     // would turn the pause into a busy loop: it is then only read between pauses.
     bool watch_interrupt = plan.may_background && plan.interrupt_fd >= 0;
     bool interrupt_ready = false;
+    // The probes run when the pidfd or the interrupt descriptor woke the
+    // pause, or when the pace is due: output on the client's descriptors
+    // alone wakes the loop for reading only.
+    bool woken = true;
+    Clock::time_point next_check{};
     for (;;) {
-        auto state = probe_child(pid);
-        if (!state) return std::unexpected(state.error());
-        if (*state == ChildState::ended) return WaitEnd::ended;
         Clock::time_point now = Clock::now();
+        bool check = woken || !pidfd || now >= next_check;
+        if (check) {
+            auto state = probe_child(pid);
+            if (!state) return std::unexpected(state.error());
+            if (*state == ChildState::ended) return WaitEnd::ended;
+        }
         if (plan.timeout_at && now >= *plan.timeout_at) return WaitEnd::timed_out;
         if (plan.may_background) {
             if (plan.checkin_at && now >= *plan.checkin_at) return WaitEnd::background;
-            if (plan.interrupt_fd >= 0 &&
+            if (check && plan.interrupt_fd >= 0 &&
                 drain_interrupt(plan.interrupt_fd) == Interrupt::arrived) {
                 return WaitEnd::background;
             }
-            if (interrupt_ready) watch_interrupt = false;
+            if (check && interrupt_ready) watch_interrupt = false;
         }
-        Clock::time_point until = now + kPollInterval;
+        if (check) next_check = now + kPollInterval;
+        Clock::time_point until = next_check;
         if (plan.timeout_at) until = std::min(until, *plan.timeout_at);
         if (plan.checkin_at) until = std::min(until, *plan.checkin_at);
         pollfd fds[WaitClient::kMaxEntries + 2];
@@ -86,6 +95,7 @@ std::expected<WaitEnd, int> wait_for_command(pid_t pid, const WaitPlan& plan, Wa
         if (watch_interrupt) fds[count++] = {plan.interrupt_fd, POLLIN, 0};
         short revents = pause_until(until, fds, count);
         interrupt_ready = watch_interrupt && revents != 0;
+        woken = interrupt_ready || (pidfd && fds[served].revents != 0);
         if (served != 0) client->serve(fds, served);
     }
 }
