@@ -2,10 +2,13 @@
 # The whole unit and end-to-end suites, cross-built for aarch64, under both
 # Debian arm64 kernels in the VM rig (6.1 with Landlock ABI 2, 6.12 with ABI 6),
 # each as root and as uid 65534. Ends with one count line per kernel and the
-# time of each part. Not called by scripts/test.sh yet: run it by hand. The rig is AARCH64_VM, or ../shared/tools/aarch64-vm
-# beside the checkout.
+# time of each part; fails when any test failed. Not called by scripts/test.sh
+# yet: run it by hand.
+# The rig is AARCH64_VM, or ../shared/tools/aarch64-vm beside the checkout; it
+# installs qemu and the cross compiler on first use.
 set -eu
 cd "$(dirname "$0")/.."
+scripts/deps.sh ccache
 if [ -z "${AARCH64_VM:-}" ]; then
     for rig in ../shared/tools/aarch64-vm /work/shared/tools/aarch64-vm; do
         if [ -x "$rig/run-in-vm.sh" ]; then
