@@ -42,7 +42,7 @@ export TARROW_TEST_TIME_SCALE=10
 # /tmp/suite-USER-NAME-PART.log and "STATUS SECONDS" in the same name .status.
 run_shard() {
     log=/tmp/suite-$1-$2-$3.log
-    start=$(date +%s)
+    began=$(date +%s)
     if [ "$1" = root ]; then
         as=""
     else
@@ -51,7 +51,7 @@ run_shard() {
     # shellcheck disable=SC2086 # $as is a command prefix or nothing
     (cd /tmp && GTEST_TOTAL_SHARDS=$5 GTEST_SHARD_INDEX=$4 GTEST_FILTER=$6 $as "$DIR/tests/$2") \
         >"$log" 2>&1
-    echo "$? $(($(date +%s) - start))" >"$log.status"
+    echo "$? $(($(date +%s) - began))" >"$log.status"
 }
 
 # report USER NAME PARTS: the parts' failures, skips and slowest tests and
