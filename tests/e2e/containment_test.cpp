@@ -246,8 +246,11 @@ TEST_P(Containment, LauncherKilledMidRunLeavesNothing) {
         Launch l = bed_.launch(policy({"sh", "-c", script}));
         if (serve) {
             l.policy_fd = serve_policy() + "\n";
+            // The check-in falls after the command's processes are up, even on a
+            // slow machine: a run handed over before then ends with the input.
             l.stdin_data = R"({"kind":"run","argv":["sh","-c",)" + quote(script) +
-                           R"(],"checkin_s":0.2,"log_dir":)" + quote(bed_.work()) + "}\n";
+                           R"(],"checkin_s":)" + std::to_string(scaled(1)) + R"(,"log_dir":)" +
+                           quote(bed_.work()) + "}\n";
         }
         // The launcher's input is fed after this returns: kill from a thread.
         std::thread killer;
@@ -259,7 +262,7 @@ TEST_P(Containment, LauncherKilledMidRunLeavesNothing) {
         };
         Outcome out = run_launcher(l);
         killer.join();
-        EXPECT_EQ(out.status, 128 + SIGKILL) << out.err;
+        EXPECT_EQ(out.status, 128 + SIGKILL) << out.err << out.out;
         EXPECT_EQ(await_count(marker, 0), 0) << (serve ? "serve" : "once");
     }
 }
